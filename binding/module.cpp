@@ -1,0 +1,68 @@
+// The Python module: one function, hls_encoder, and the translation of
+// corvane's errors into the built-in exceptions a caller can catch.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ladder/planner.h"
+#include "transcoder/av_error.h"
+#include "transcoder/ffmpeg.h"
+
+namespace py = pybind11;
+
+namespace {
+
+bool is_system_error(int code) { return code < 0 && -code < 4096; }
+
+bool is_bad_data(int code) {
+  return code == AVERROR_INVALIDDATA || code == AVERROR_STREAM_NOT_FOUND ||
+         code == AVERROR_DECODER_NOT_FOUND || code == AVERROR_DEMUXER_NOT_FOUND ||
+         code == AVERROR(EINVAL);
+}
+
+void raise_av_error(const corvane::av_error& error) {
+  const int code = error.code();
+  if (code == AVERROR(ENOMEM)) {
+    py::set_error(PyExc_MemoryError, error.what());
+  } else if (is_bad_data(code)) {
+    py::set_error(PyExc_ValueError, error.what());
+  } else if (is_system_error(code)) {
+    // OSError picks the subclass from errno: FileNotFoundError for ENOENT,
+    // PermissionError for EACCES, and so on.
+    if (error.path().empty())
+      py::set_error(PyExc_OSError, py::make_tuple(-code, error.reason()));
+    else
+      py::set_error(PyExc_OSError, py::make_tuple(-code, error.reason(), error.path()));
+  } else {
+    py::set_error(PyExc_OSError, error.what());
+  }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(corvane, m) {
+  m.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
+
+  py::register_exception_translator([](std::exception_ptr pending) {
+    try {
+      if (pending) std::rethrow_exception(pending);
+    } catch (const corvane::av_error& error) {
+      raise_av_error(error);
+    }
+  });
+
+  m.def(
+      "hls_encoder",
+      [](std::string input, std::string output, std::vector<std::string> resolution,
+         std::vector<std::int32_t> bitrate, std::string key) {
+        corvane::hls_encoder(std::move(input), std::move(output), std::move(resolution),
+                             std::move(bitrate), std::move(key));
+      },
+      "Transcode video to HLS with dynamic ABR", py::arg("input"), py::arg("output"),
+      py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
+      py::arg("bitrate") = std::vector<std::int32_t>{5000000, 2500000, 1000000, 400000},
+      py::arg("key") = std::string("enc.keyinfo"));
+}

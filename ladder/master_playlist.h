@@ -1,0 +1,20 @@
+// The master playlist that ties the renditions of one ladder together.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ladder/plan.h"
+
+namespace corvane {
+
+// The playlist's text: the header, then one stream line and one URI line per
+// entry, in the order given, each line ending in a single line feed.
+std::string master_playlist_text(const std::vector<rendition_entry>& entries);
+
+// Writes the master playlist at `output`, replacing any earlier file; throws
+// av_error carrying the operating system's reason when it cannot.
+void write_master_playlist(const std::string& output,
+                           const std::vector<rendition_entry>& entries);
+
+}  // namespace corvane

@@ -1,0 +1,42 @@
+// Planning the ladder from plain values: which renditions, at what size and
+// bitrate, and where each one's media playlist goes. No FFmpeg, no files.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+struct rendition_entry {
+  std::string name;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t bandwidth = 0;
+};
+
+// Video bitrates, bit/s, for the four known rendition names.
+std::map<std::string, std::int32_t> default_bitrates();
+
+// Fills `bitrates` up to the length of `names`: each missing position takes the
+// table's value for the name there, or 1000000 for a name outside the table.
+// A longer list is left as it is.
+std::vector<std::int32_t> complete_bitrates(const std::vector<std::string>& names,
+                                            std::vector<std::int32_t> bitrates);
+
+// One entry per known name, in the order of `names`, each sized like the source:
+// landscape and square sources get the long side as width, portrait ones the
+// short side. Unknown names, and repeats of a name already planned, are skipped
+// but still take their place when the bitrates are completed.
+std::vector<rendition_entry> plan_ladder(const std::vector<std::string>& names,
+                                         std::vector<std::int32_t> bitrates,
+                                         int source_width, int source_height);
+
+// The directory part of `path` including its last "/", or "" when it has none.
+std::string directory_of(const std::string& path);
+
+// Where a rendition's media playlist goes: beside the master playlist.
+std::string media_playlist_path(const std::string& master_path, const std::string& name);
+
+}  // namespace corvane

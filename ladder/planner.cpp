@@ -1,0 +1,109 @@
+#include "ladder/planner.h"
+
+#include <thread>
+
+#include "ladder/master_playlist.h"
+#include "ladder/plan.h"
+#include "ladder/probe.h"
+#include "transcoder/av_error.h"
+#include "transcoder/ffmpeg_log.h"
+#include "transcoder/transcode_rendition.h"
+
+namespace corvane {
+namespace {
+
+// How one worker ended. Each worker writes only its own; the planner reads
+// them after the joins.
+struct rendition_outcome {
+  bool completed = false;
+  std::string reason;
+};
+
+// Joins every started worker, in launch order, even when planning fails midway,
+// so no worker outlives the call.
+class worker_threads {
+ public:
+  worker_threads() = default;
+  worker_threads(const worker_threads&) = delete;
+  worker_threads& operator=(const worker_threads&) = delete;
+  ~worker_threads() { join_all(); }
+
+  template <typename Body>
+  void start(Body&& body) {
+    threads_.emplace_back(std::forward<Body>(body));
+  }
+  void join_all() {
+    for (auto& thread : threads_)
+      if (thread.joinable()) thread.join();
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+};
+
+std::vector<rendition_outcome> run_workers(const std::string& input, const std::string& output,
+                                           const std::vector<rendition_entry>& plan,
+                                           const std::string& key) {
+  std::vector<rendition_outcome> outcomes(plan.size());
+  worker_threads workers;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    workers.start([&outcome = outcomes[i], input, path = media_playlist_path(output, plan[i].name),
+                   width = plan[i].width, height = plan[i].height,
+                   bitrate = plan[i].bandwidth, key]() mutable noexcept {
+      try {
+        transcode_rendition(std::move(input), std::move(path), width, height, bitrate,
+                            std::move(key));
+        outcome.completed = true;
+      } catch (const std::exception& failure) {
+        outcome.reason = failure.what();
+      } catch (...) {
+        outcome.reason = "unknown failure";
+      }
+    });
+  }
+  workers.join_all();
+  return outcomes;
+}
+
+}  // namespace
+
+void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
+                 std::vector<std::int32_t> bitrate, std::string key) {
+  capture_ffmpeg_log();
+  take_ffmpeg_log();  // earlier calls' leftovers on this thread are not this call's
+
+  const source_size source = probe_source(input);
+  require_output_directory(output);
+  if (!key.empty()) require_key_info_file(key);
+  const std::vector<rendition_entry> plan =
+      plan_ladder(resolution, std::move(bitrate), source.width, source.height);
+  if (plan.empty())
+    throw std::invalid_argument(
+        "no rendition to make: resolution names none of 1080p, 720p, 480p, 360p");
+
+  const std::vector<rendition_outcome> outcomes = run_workers(input, output, plan, key);
+
+  std::vector<rendition_entry> completed;
+  std::string failures;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    if (outcomes[i].completed) {
+      completed.push_back(plan[i]);
+    } else {
+      failures += (failures.empty() ? "" : "; ") + plan[i].name + ": " + outcomes[i].reason;
+    }
+  }
+  if (!completed.empty()) {
+    try {
+      write_master_playlist(output, completed);
+    } catch (const av_error& unwritten) {
+      if (failures.empty()) throw;
+      failures += std::string("; master playlist: ") + unwritten.what();
+    }
+  }
+  if (!failures.empty()) {
+    throw ladder_error(std::to_string(plan.size() - completed.size()) + " of " +
+                       std::to_string(plan.size()) + " renditions failed: " + failures);
+  }
+}
+
+}  // namespace corvane

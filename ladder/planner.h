@@ -1,0 +1,26 @@
+// The ladder planner behind corvane.hls_encoder.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// Some renditions failed; the message names each one and why.
+class ladder_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Probes `input`, plans one rendition per known name in `resolution` (bitrates
+// completed from the defaults), transcodes every rendition on a thread of its
+// own beside the master playlist `output`, and writes the master playlist for
+// the renditions that completed. Throws av_error before any work when the
+// input, the output directory or the key info file is unusable, and
+// ladder_error after every worker has ended when any rendition failed.
+void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
+                 std::vector<std::int32_t> bitrate, std::string key);
+
+}  // namespace corvane

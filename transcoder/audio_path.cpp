@@ -1,0 +1,162 @@
+#include "transcoder/audio_path.h"
+
+#include <cstdio>
+
+#include "transcoder/av_error.h"
+
+namespace corvane {
+namespace {
+
+constexpr int encoder_sample_rate = 44100;
+
+void store_in_fifo(AVAudioFifo* fifo, const AVFrame* filtered) {
+  check(av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + filtered->nb_samples),
+        "audio: grow FIFO");
+  void** planes = reinterpret_cast<void**>(filtered->extended_data);
+  const int written = av_audio_fifo_write(fifo, planes, filtered->nb_samples);
+  if (written < filtered->nb_samples)
+    throw av_error(written < 0 ? written : AVERROR(ENOMEM), "audio: write to FIFO");
+}
+
+// Moves everything the graph has ready into the FIFO.
+void pull_filtered(const audio_path& audio) {
+  for (;;) {
+    frame_ptr filtered = alloc_frame();
+    const int ret = av_buffersink_get_frame(audio.filters.sink, filtered.get());
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    check(ret, "audio: take frame from loudness filter");
+    store_in_fifo(audio.fifo, filtered.get());
+  }
+}
+
+void encode_cut_frames(audio_path& audio, bool flush) {
+  cut_fifo_frames(audio.fifo, audio.out.encoder, audio.audio_pts, flush,
+                  [&](const AVFrame* frame) { encode_or_throw(audio.out, frame); });
+}
+
+}  // namespace
+
+codec_context_ptr open_audio_encoder(const AVCodec* codec) {
+  codec_context_ptr encoder = alloc_codec_context(codec);
+  av_channel_layout_default(&encoder->ch_layout, 2);  // stereo
+  encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  encoder->sample_rate = encoder_sample_rate;
+  encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  encoder->time_base = AVRational{1, encoder_sample_rate};
+  encoder->bit_rate = 128000;
+  check(avcodec_open2(encoder.get(), codec, nullptr), "audio: open AAC encoder");
+  return encoder;
+}
+
+std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base) {
+  char layout[64] = {};
+  if (av_channel_layout_describe(&decoder->ch_layout, layout, sizeof layout) < 0 ||
+      layout[0] == '\0')
+    std::snprintf(layout, sizeof layout, "stereo");
+  const char* format = av_get_sample_fmt_name(decoder->sample_fmt);
+  char args[512];
+  std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
+                time_base.num, time_base.den, decoder->sample_rate, format ? format : "",
+                layout);
+  return args;
+}
+
+filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
+                                       const AVStream* input_stream, filter_ends& ends) {
+  filter_graph_ptr graph(avfilter_graph_alloc());
+  if (!graph) throw std::bad_alloc();
+  const AVFilter* abuffer = avfilter_get_by_name("abuffer");
+  const AVFilter* abuffersink = avfilter_get_by_name("abuffersink");
+  if (abuffer == nullptr || abuffersink == nullptr)
+    throw av_error(AVERROR_FILTER_NOT_FOUND, "audio: find buffer filters");
+
+  const std::string args = audio_source_args(decoder, input_stream->time_base);
+  check(avfilter_graph_create_filter(&ends.source, abuffer, "in", args.c_str(), nullptr,
+                                     graph.get()),
+        "audio: create filter source (" + args + ")");
+  check(avfilter_graph_create_filter(&ends.sink, abuffersink, "out", nullptr, nullptr,
+                                     graph.get()),
+        "audio: create filter sink");
+
+  // Named after the parser's view: the chain's input comes out of "in".
+  filter_inout_ptr outputs(avfilter_inout_alloc());
+  filter_inout_ptr inputs(avfilter_inout_alloc());
+  if (!outputs || !inputs) throw std::bad_alloc();
+  outputs->name = av_strdup("in");
+  outputs->filter_ctx = ends.source;
+  outputs->pad_idx = 0;
+  outputs->next = nullptr;
+  inputs->name = av_strdup("out");
+  inputs->filter_ctx = ends.sink;
+  inputs->pad_idx = 0;
+  inputs->next = nullptr;
+  if (outputs->name == nullptr || inputs->name == nullptr) throw std::bad_alloc();
+
+  // The parser takes the lists over and gives back what it did not link.
+  AVFilterInOut* open_inputs = inputs.release();
+  AVFilterInOut* open_outputs = outputs.release();
+  const int parsed =
+      avfilter_graph_parse_ptr(graph.get(), loudness_chain, &open_inputs, &open_outputs, nullptr);
+  inputs.reset(open_inputs);
+  outputs.reset(open_outputs);
+  check(parsed, "audio: parse loudness filter chain");
+  check(avfilter_graph_config(graph.get(), nullptr), "audio: configure loudness filter");
+  return graph;
+}
+
+audio_fifo_ptr alloc_audio_fifo(const AVCodecContext* encoder) {
+  audio_fifo_ptr fifo(
+      av_audio_fifo_alloc(encoder->sample_fmt, encoder->ch_layout.nb_channels, 1));
+  if (!fifo) throw std::bad_alloc();
+  return fifo;
+}
+
+void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int64_t& audio_pts,
+                     bool flush, const std::function<void(const AVFrame*)>& encode) {
+  for (;;) {
+    const int available = av_audio_fifo_size(fifo);
+    if (available <= 0 || (!flush && available < encoder->frame_size)) return;
+    const int samples = available < encoder->frame_size ? available : encoder->frame_size;
+    frame_ptr frame = alloc_frame();
+    frame->nb_samples = samples;
+    frame->format = encoder->sample_fmt;
+    frame->sample_rate = encoder->sample_rate;
+    check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout),
+          "audio: set frame channel layout");
+    check(av_frame_get_buffer(frame.get(), 0), "audio: allocate encoder frame");
+    void** planes = reinterpret_cast<void**>(frame->extended_data);
+    const int read = av_audio_fifo_read(fifo, planes, samples);
+    if (read < samples)
+      throw av_error(read < 0 ? read : AVERROR_BUG, "audio: read from FIFO");
+    frame->pts = audio_pts;
+    audio_pts += samples;
+    encode(frame.get());
+  }
+}
+
+void encode_audio_frame(audio_path& audio, AVFrame* decoded) {
+  // The source filter takes the frame's data over and leaves it blank.
+  check(av_buffersrc_add_frame_flags(audio.filters.source, decoded, 0),
+        "audio: feed loudness filter");
+  pull_filtered(audio);
+  encode_cut_frames(audio, false);
+}
+
+void drain_audio(audio_path& audio, AVFrame* decoded) {
+  // A decoder that is already drained refuses the flush; it has nothing left.
+  avcodec_send_packet(audio.decoder, nullptr);
+  while (avcodec_receive_frame(audio.decoder, decoded) >= 0) {
+    // A last frame the graph will not take (its format changed) is dropped;
+    // what came before it still reaches the encoder.
+    if (av_buffersrc_add_frame_flags(audio.filters.source, decoded, 0) >= 0)
+      pull_filtered(audio);
+    av_frame_unref(decoded);
+  }
+  check(av_buffersrc_add_frame_flags(audio.filters.source, nullptr, 0),
+        "audio: end loudness filter input");
+  pull_filtered(audio);
+  encode_cut_frames(audio, true);
+  encode_or_throw(audio.out, nullptr);
+}
+
+}  // namespace corvane

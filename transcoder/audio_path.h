@@ -1,0 +1,60 @@
+// The audio path: decoded audio loudness-normalised and converted by a filter
+// graph, cut into encoder-sized frames by a FIFO and encoded as AAC.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "transcoder/av_handles.h"
+#include "transcoder/hls_output.h"
+
+namespace corvane {
+
+// The filter chain between the graph's source and sink: loudness normalisation,
+// then the encoder's own sample format, rate and layout.
+inline constexpr const char* loudness_chain =
+    "loudnorm=I=-14:LRA=11:TP=-1.5,"
+    "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
+
+// Opens the AAC encoder: 44.1 kHz stereo planar float at 128 kbit/s, global header.
+codec_context_ptr open_audio_encoder(const AVCodec* codec);
+
+// The source filter's argument text for the decoder's audio and the input
+// stream's time base. A layout FFmpeg cannot describe is given as "stereo".
+std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base);
+
+// The loudness filter graph, configured, and its two ends (owned by the graph).
+struct filter_ends {
+  AVFilterContext* source = nullptr;
+  AVFilterContext* sink = nullptr;
+};
+filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
+                                       const AVStream* input_stream, filter_ends& ends);
+
+// The FIFO that gathers filtered samples until they fill an encoder frame.
+audio_fifo_ptr alloc_audio_fifo(const AVCodecContext* encoder);
+
+// Takes frames of the encoder's `frame_size` out of `fifo` while it holds
+// that many; with `flush`, also the shorter rest. Each frame is stamped with
+// `audio_pts`, which then counts its samples, and handed to `encode`.
+void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int64_t& audio_pts,
+                     bool flush, const std::function<void(const AVFrame*)>& encode);
+
+// What the audio path needs for each frame. Non-owning: the rendition owns it all.
+struct audio_path {
+  AVCodecContext* decoder = nullptr;
+  filter_ends filters;
+  AVAudioFifo* fifo = nullptr;
+  std::int64_t audio_pts = 0;  // samples handed to the encoder so far, from the origin
+  stream_output out;
+};
+
+// Filters one decoded frame and encodes every whole encoder frame it completes.
+// Throws av_error on failure.
+void encode_audio_frame(audio_path& audio, AVFrame* decoded);
+
+// Drains the decoder, the filter graph, the FIFO (its short last frame
+// included) and the encoder, in that order.
+void drain_audio(audio_path& audio, AVFrame* decoded);
+
+}  // namespace corvane

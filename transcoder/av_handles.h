@@ -1,0 +1,59 @@
+// Owning handles for every FFmpeg object corvane creates. Nothing outside
+// av_handles.cpp calls an FFmpeg release function: an object is put into one of
+// these handles the moment it exists, and the handle releases it on every way out.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "transcoder/ffmpeg.h"
+
+namespace corvane {
+
+// Releases an input or an output format context; null does nothing.
+void close_format_context(AVFormatContext* context);
+
+struct format_context_closer {
+  void operator()(AVFormatContext* p) const { close_format_context(p); }
+};
+struct codec_context_freer {
+  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct sws_context_freer {
+  void operator()(SwsContext* p) const { sws_freeContext(p); }
+};
+struct filter_graph_freer {
+  void operator()(AVFilterGraph* p) const { avfilter_graph_free(&p); }
+};
+struct filter_inout_freer {
+  void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
+};
+struct audio_fifo_freer {
+  void operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
+};
+struct packet_freer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct frame_freer {
+  void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+
+using format_context_ptr = std::unique_ptr<AVFormatContext, format_context_closer>;
+using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_freer>;
+using sws_context_ptr = std::unique_ptr<SwsContext, sws_context_freer>;
+using filter_graph_ptr = std::unique_ptr<AVFilterGraph, filter_graph_freer>;
+using filter_inout_ptr = std::unique_ptr<AVFilterInOut, filter_inout_freer>;
+using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_freer>;
+using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
+using frame_ptr = std::unique_ptr<AVFrame, frame_freer>;
+
+// Allocations that throw std::bad_alloc instead of handing back null, so no
+// caller can go on with an object that does not exist.
+codec_context_ptr alloc_codec_context(const AVCodec* codec);
+packet_ptr alloc_packet();
+frame_ptr alloc_frame();
+
+// Opens a source for reading; throws av_error naming `url` on failure.
+format_context_ptr open_input(const std::string& url);
+
+}  // namespace corvane

@@ -1,0 +1,96 @@
+#include "transcoder/hls_output.h"
+
+#include "transcoder/av_error.h"
+
+namespace corvane {
+namespace {
+
+void add_stream(AVFormatContext* output, const AVCodecContext* encoder, const char* kind) {
+  AVStream* stream = avformat_new_stream(output, encoder->codec);
+  if (stream == nullptr) throw av_error(AVERROR(ENOMEM), std::string("add ") + kind + " stream");
+  check(avcodec_parameters_from_context(stream->codecpar, encoder),
+        std::string("copy ") + kind + " encoder parameters");
+  // A request only: the MPEG-TS segments count in 90 kHz, and the muxer may
+  // replace it while writing the header.
+  stream->time_base = encoder->time_base;
+}
+
+}  // namespace
+
+std::string playlist_stem(const std::string& playlist_path) {
+  const auto dot = playlist_path.rfind('.');
+  return dot == std::string::npos ? playlist_path : playlist_path.substr(0, dot);
+}
+
+std::string segment_template(const std::string& stem) {
+  std::string pattern;
+  pattern.reserve(stem.size() + 8);
+  for (const char c : stem) {
+    if (c == '%') pattern += '%';
+    pattern += c;
+  }
+  return pattern + "_%03d.ts";
+}
+
+format_context_ptr create_hls_output(const std::string& playlist_path,
+                                     const std::string& key_info_file,
+                                     const AVCodecContext* video_encoder,
+                                     const AVCodecContext* audio_encoder) {
+  AVFormatContext* raw = nullptr;
+  const int ret = avformat_alloc_output_context2(&raw, nullptr, "hls", playlist_path.c_str());
+  format_context_ptr output(raw);
+  check(ret, "create HLS output", playlist_path);
+
+  add_stream(output.get(), video_encoder, "video");
+  add_stream(output.get(), audio_encoder, "audio");
+
+  const std::string segments = segment_template(playlist_stem(playlist_path));
+  void* muxer = output->priv_data;
+  check(av_opt_set(muxer, "hls_time", "6", 0), "set hls_time");
+  check(av_opt_set(muxer, "hls_segment_filename", segments.c_str(), 0),
+        "set hls_segment_filename");
+  check(av_opt_set(muxer, "hls_list_size", "0", 0), "set hls_list_size");
+  if (!key_info_file.empty())
+    check(av_opt_set(muxer, "hls_key_info_file", key_info_file.c_str(), 0),
+          "set hls_key_info_file");
+
+  if (!(output->oformat->flags & AVFMT_NOFILE))
+    check(avio_open(&output->pb, playlist_path.c_str(), AVIO_FLAG_WRITE), "open output",
+          playlist_path);
+  check(avformat_write_header(output.get(), nullptr), "write HLS header", playlist_path);
+  return output;
+}
+
+bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
+                      const AVFrame* frame, AVPacket* packet, encode_failure* failure) {
+  const auto fail = [&](const char* step, int code) {
+    if (failure != nullptr) *failure = {step, code};
+    return false;
+  };
+  int ret = avcodec_send_frame(encoder, frame);
+  if (ret < 0) return fail("send frame to encoder", ret);
+  for (;;) {
+    ret = avcodec_receive_packet(encoder, packet);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
+    if (ret < 0) return fail("receive packet from encoder", ret);
+    // Read the stream's time base now: the header may have replaced it.
+    av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
+    packet->stream_index = stream->index;
+    // The muxer takes the packet's data and leaves it blank, even on failure.
+    ret = av_interleaved_write_frame(output, packet);
+    if (ret < 0) return fail("write packet", ret);
+    av_packet_unref(packet);
+  }
+}
+
+void encode_or_throw(const stream_output& out, const AVFrame* frame) {
+  encode_failure failure;
+  if (!encode_and_write(out.encoder, out.muxer, out.stream, frame, out.packet, &failure))
+    throw av_error(failure.code, std::string(out.kind) + ": " + failure.step);
+}
+
+void write_trailer(AVFormatContext* output) {
+  check(av_write_trailer(output), "write HLS trailer", output->url);
+}
+
+}  // namespace corvane

@@ -1,0 +1,57 @@
+// The rendition's HLS output: FFmpeg's "hls" muxer writing a media playlist and
+// its MPEG-TS segments, and the one routine through which both encoders reach it.
+#pragma once
+
+#include <string>
+
+#include "transcoder/av_handles.h"
+
+namespace corvane {
+
+// The media playlist path cut before its last "." (the whole path without one).
+std::string playlist_stem(const std::string& playlist_path);
+
+// The muxer's segment file pattern: the stem with "_%03d.ts" appended. A "%" in
+// the stem is doubled so the muxer reads it as text, not as part of the pattern.
+std::string segment_template(const std::string& stem);
+
+// Creates the "hls" output on `playlist_path` with the video stream (index 0)
+// and the audio stream (index 1) taken from the opened encoders, and writes the
+// header. An empty `key_info_file` leaves the segments unencrypted. Throws
+// av_error when any step fails; the returned context has its header written.
+format_context_ptr create_hls_output(const std::string& playlist_path,
+                                     const std::string& key_info_file,
+                                     const AVCodecContext* video_encoder,
+                                     const AVCodecContext* audio_encoder);
+
+// Why encode_and_write gave up: the step and FFmpeg's code.
+struct encode_failure {
+  const char* step = "";
+  int code = 0;
+};
+
+// Sends `frame` (null drains the encoder) and writes every packet the encoder
+// has ready to `stream`. True when the encoder wants more input or is done;
+// false when the encoder refuses the frame or fails, or the muxer refuses a
+// packet, with the reason in `failure` when one is given.
+bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
+                      const AVFrame* frame, AVPacket* packet,
+                      encode_failure* failure = nullptr);
+
+// Where one encoder's packets go.
+struct stream_output {
+  AVCodecContext* encoder = nullptr;
+  AVFormatContext* muxer = nullptr;
+  AVStream* stream = nullptr;
+  AVPacket* packet = nullptr;
+  const char* kind = "";  // "video" or "audio", for error messages
+};
+
+// encode_and_write, throwing av_error with the failing step instead of
+// returning false.
+void encode_or_throw(const stream_output& out, const AVFrame* frame);
+
+// Writes the trailer, which completes the media playlist; throws on failure.
+void write_trailer(AVFormatContext* output);
+
+}  // namespace corvane
