@@ -7,6 +7,7 @@
 #include "ladder/probe.h"
 #include "transcoder/av_error.h"
 #include "transcoder/ffmpeg_log.h"
+#include "transcoder/hls_output.h"
 #include "transcoder/transcode_rendition.h"
 
 namespace corvane {
@@ -80,6 +81,9 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
   if (plan.empty())
     throw std::invalid_argument(
         "no rendition to make: resolution names none of 1080p, 720p, 480p, 360p");
+  // Refuses, before any work, an output path the muxer would misread as a pattern.
+  for (const auto& entry : plan)
+    segment_template(playlist_stem(media_playlist_path(output, entry.name)));
 
   const std::vector<rendition_outcome> outcomes = run_workers(input, output, plan, key);
 

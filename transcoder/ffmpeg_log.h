@@ -10,6 +10,9 @@ namespace corvane {
 // Routes FFmpeg's log to the per-thread capture; safe to call many times.
 void capture_ffmpeg_log();
 
+// Whether FFmpeg logged an error on this thread since the last take.
+bool ffmpeg_log_pending();
+
 // The error lines FFmpeg logged on this thread since the last call, joined by
 // "; ", and forgets them.
 std::string take_ffmpeg_log();

@@ -1,6 +1,9 @@
 #include "transcoder/hls_output.h"
 
+#include <stdexcept>
+
 #include "transcoder/av_error.h"
+#include "transcoder/ffmpeg_log.h"
 
 namespace corvane {
 namespace {
@@ -23,13 +26,21 @@ std::string playlist_stem(const std::string& playlist_path) {
 }
 
 std::string segment_template(const std::string& stem) {
-  std::string pattern;
-  pattern.reserve(stem.size() + 8);
-  for (const char c : stem) {
-    if (c == '%') pattern += '%';
-    pattern += c;
+  for (std::size_t i = 0; i < stem.size(); ++i) {
+    if (stem[i] != '%') continue;
+    if (i + 1 < stem.size() && stem[i + 1] == '%') {
+      ++i;  // the muxer copies "%%" as it stands
+      continue;
+    }
+    std::size_t after = i + 1;
+    while (after < stem.size() && stem[after] >= '0' && stem[after] <= '9') ++after;
+    const bool numbered = after < stem.size() && stem[after] == 'd';
+    const bool variant = i + 1 < stem.size() && (stem[i + 1] == 'v' || stem[i + 1] == 'V');
+    if (numbered || variant)
+      throw std::invalid_argument("the HLS muxer would read '" + stem.substr(i, after - i + 1) +
+                                  "' in '" + stem + "' as a pattern; choose a path without it");
   }
-  return pattern + "_%03d.ts";
+  return stem + "_%03d.ts";
 }
 
 format_context_ptr create_hls_output(const std::string& playlist_path,
@@ -90,7 +101,11 @@ void encode_or_throw(const stream_output& out, const AVFrame* frame) {
 }
 
 void write_trailer(AVFormatContext* output) {
+  take_ffmpeg_log();  // what was said before is not the trailer's
   check(av_write_trailer(output), "write HLS trailer", output->url);
+  // The hls muxer only logs a last segment or a playlist it could not write,
+  // and reports success all the same.
+  if (ffmpeg_log_pending()) throw av_error(AVERROR(EIO), "write HLS trailer", output->url);
 }
 
 }  // namespace corvane

@@ -11,8 +11,11 @@ namespace corvane {
 // The media playlist path cut before its last "." (the whole path without one).
 std::string playlist_stem(const std::string& playlist_path);
 
-// The muxer's segment file pattern: the stem with "_%03d.ts" appended. A "%" in
-// the stem is doubled so the muxer reads it as text, not as part of the pattern.
+// The muxer's segment file pattern: the stem with "_%03d.ts" appended. The hls
+// muxer has no escape for "%": it numbers every "%d", "%03d" and the like in
+// the whole path (and keeps "%%" as two characters), and puts a variant index
+// in place of "%v". A stem holding such a sequence would put segments in the
+// wrong place, so it is refused with std::invalid_argument.
 std::string segment_template(const std::string& stem);
 
 // Creates the "hls" output on `playlist_path` with the video stream (index 0)
