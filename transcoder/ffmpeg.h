@@ -1,6 +1,9 @@
 // The FFmpeg headers corvane uses, in one place: they are C and need C linkage.
 #pragma once
 
+// libavutil refuses C++ builds unless UINT64_C and friends are already defined.
+#include <cstdint>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
