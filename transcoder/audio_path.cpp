@@ -50,7 +50,10 @@ codec_context_ptr open_audio_encoder(const AVCodec* codec) {
 
 std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base) {
   char layout[64] = {};
-  if (av_channel_layout_describe(&decoder->ch_layout, layout, sizeof layout) < 0 ||
+  // FFmpeg describes a layout without channels as "0 channels", which the
+  // source filter refuses: such a decoder is taken for stereo.
+  if (decoder->ch_layout.nb_channels <= 0 ||
+      av_channel_layout_describe(&decoder->ch_layout, layout, sizeof layout) < 0 ||
       layout[0] == '\0')
     std::snprintf(layout, sizeof layout, "stereo");
   const char* format = av_get_sample_fmt_name(decoder->sample_fmt);
