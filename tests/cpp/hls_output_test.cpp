@@ -1,0 +1,161 @@
+#include "transcoder/hls_output.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <utility>
+
+#include "temp_dir.h"
+#include "transcoder/audio_path.h"
+#include "transcoder/av_error.h"
+#include "transcoder/ffmpeg_log.h"
+#include "transcoder/video_path.h"
+
+namespace corvane {
+namespace {
+
+TEST(HlsNaming, StemAndSegmentPattern) {
+  const struct {
+    const char *playlist, *stem, *segments;
+  } cases[] = {
+      {"720p.m3u8", "720p", "720p_%03d.ts"},
+      {"out/720p.m3u8", "out/720p", "out/720p_%03d.ts"},
+      {"out/stream", "out/stream", "out/stream_%03d.ts"},
+      {"clips.d/stream", "clips", "clips_%03d.ts"},
+      {"./stream", "", "_%03d.ts"},
+      // The muxer copies a lone '%' and "%%" as they stand.
+      {"50%off/720p.m3u8", "50%off/720p", "50%off/720p_%03d.ts"},
+      {"50%%off/720p.m3u8", "50%%off/720p", "50%%off/720p_%03d.ts"},
+      {"%%d/x.m3u8", "%%d/x", "%%d/x_%03d.ts"},
+      {"out%/x.m3u8", "out%/x", "out%/x_%03d.ts"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.playlist);
+    EXPECT_EQ(playlist_stem(c.playlist), c.stem);
+    EXPECT_EQ(segment_template(c.stem), c.segments);
+  }
+}
+
+TEST(HlsNaming, SequencesTheMuxerWouldReplaceAreRefused) {
+  for (const auto& [stem, sequence] : {std::pair{"out%d/720p", "'%d'"}, {"run%03d/x", "'%03d'"},
+                                       {"out_%v/720p", "'%v'"}, {"%%%d/x", "'%d'"}}) {
+    try {
+      segment_template(stem);
+      ADD_FAILURE() << stem << " was accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(sequence), std::string::npos) << e.what();
+    }
+  }
+}
+
+// The native AAC encoder feeding the "null" muxer: a real encoder and muxer
+// without any file.
+class EncodeAndWrite : public testing::Test {
+ protected:
+  void SetUp() override {
+    capture_ffmpeg_log();  // keeps the muxer's chatter off the test output
+    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    ASSERT_NE(aac, nullptr);
+    encoder_ = open_audio_encoder(aac);
+    ASSERT_EQ(encoder_->frame_size, 1024);
+
+    AVFormatContext* raw = nullptr;
+    ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "null", nullptr), 0);
+    output_.reset(raw);
+    stream_ = avformat_new_stream(output_.get(), nullptr);
+    ASSERT_NE(stream_, nullptr);
+    ASSERT_GE(avcodec_parameters_from_context(stream_->codecpar, encoder_.get()), 0);
+    stream_->time_base = AVRational{1, 44100};
+    ASSERT_GE(avformat_write_header(output_.get(), nullptr), 0);
+  }
+
+  frame_ptr silence(std::int64_t pts) {
+    frame_ptr frame = alloc_frame();
+    frame->nb_samples = 1024;
+    frame->format = AV_SAMPLE_FMT_FLTP;
+    frame->sample_rate = 44100;
+    EXPECT_GE(av_channel_layout_copy(&frame->ch_layout, &encoder_->ch_layout), 0);
+    EXPECT_GE(av_frame_get_buffer(frame.get(), 0), 0);
+    av_samples_set_silence(frame->extended_data, 0, 1024, 2, AV_SAMPLE_FMT_FLTP);
+    frame->pts = pts;
+    return frame;
+  }
+
+  bool encode(const AVFrame* frame, encode_failure* failure) {
+    return encode_and_write(encoder_.get(), output_.get(), stream_, frame, packet_.get(),
+                            failure);
+  }
+
+  codec_context_ptr encoder_;
+  format_context_ptr output_;
+  AVStream* stream_ = nullptr;
+  packet_ptr packet_ = alloc_packet();
+};
+
+TEST_F(EncodeAndWrite, NothingReadyYetIsNotAFailure) {
+  encode_failure failure{"untouched", 1};
+  EXPECT_TRUE(encode(silence(0).get(), &failure));
+  EXPECT_EQ(stream_->nb_frames, 0);  // the encoder's delay holds the first frame back
+  EXPECT_STREQ(failure.step, "untouched");
+}
+
+TEST_F(EncodeAndWrite, DrainWritesTheHeldBackPacketsThenRefusesMore) {
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(encode(silence(i * 1024).get(), nullptr));
+  EXPECT_TRUE(encode(nullptr, nullptr));
+  EXPECT_GT(stream_->nb_frames, 0);
+  EXPECT_EQ(packet_->size, 0);  // nothing left behind in the caller's packet
+  EXPECT_EQ(av_write_trailer(output_.get()), 0);
+
+  encode_failure failure;
+  EXPECT_FALSE(encode(silence(3 * 1024).get(), &failure));
+  EXPECT_STREQ(failure.step, "send frame to encoder");
+  EXPECT_EQ(failure.code, AVERROR_EOF);
+  EXPECT_FALSE(encode(silence(4 * 1024).get(), nullptr));  // no failure record is fine too
+}
+
+// A real "hls" output in a fresh directory, fed a few seconds of silent audio.
+class HlsTrailer : public EncodeAndWrite {
+ protected:
+  void SetUp() override {
+    EncodeAndWrite::SetUp();
+    if (HasFatalFailure()) return;
+    std::filesystem::create_directories(dir_.path / "out");
+    const AVCodec* h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
+    ASSERT_NE(h264, nullptr);
+    video_ = open_video_encoder(h264, 64, 64, 100000);
+    hls_ = create_hls_output(playlist(), "", video_.get(), encoder_.get());
+    const stream_output audio{encoder_.get(), hls_.get(), hls_->streams[1], packet_.get(), "audio"};
+    for (int i = 0; i < 100; ++i) encode_or_throw(audio, silence(i * 1024).get());
+    encode_or_throw(audio, nullptr);
+  }
+  std::string playlist() const { return dir_ / "out/720p.m3u8"; }
+
+  temp_dir dir_;
+  codec_context_ptr video_;
+  format_context_ptr hls_;
+};
+
+TEST_F(HlsTrailer, CompletesThePlaylistDespiteEarlierLoggedErrors) {
+  av_log(nullptr, AV_LOG_ERROR, "an earlier complaint\n");
+  write_trailer(hls_.get());
+  const std::string text = read_text(playlist());
+  EXPECT_NE(text.find("720p_000.ts\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("#EXT-X-ENDLIST"), std::string::npos) << text;
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "out/720p_000.ts"));
+}
+
+TEST_F(HlsTrailer, FailsWhenTheLastSegmentCannotBeWritten) {
+  std::filesystem::remove_all(dir_.path / "out");
+  try {
+    write_trailer(hls_.get());
+    FAIL() << "no exception";
+  } catch (const av_error& e) {
+    EXPECT_EQ(e.code(), AVERROR(EIO));
+    EXPECT_NE(e.reason().find("720p_000.ts"), std::string::npos) << e.reason();
+  }
+}
+
+TEST(CloseFormatContext, NullDoesNothing) { close_format_context(nullptr); }
+
+}  // namespace
+}  // namespace corvane
