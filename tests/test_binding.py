@@ -1,0 +1,90 @@
+"""The Python surface of corvane: names, documentation and argument conversion."""
+
+import errno
+
+import pytest
+
+import corvane
+from conftest import SIZES, encode, listing, parse_master, probe, stream_of
+
+SIGNATURE = (
+    "hls_encoder(input: str, output: str, "
+    "resolution: collections.abc.Sequence[str] = ['1080p', '720p', '480p', '360p'], "
+    "bitrate: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] = "
+    "[5000000, 2500000, 1000000, 400000], key: str = 'enc.keyinfo') -> None"
+)
+
+
+def test_module_exports_only_hls_encoder():
+    assert corvane.__doc__ == (
+        "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python")
+    assert [name for name in dir(corvane) if not name.startswith("_")] == ["hls_encoder"]
+    assert callable(corvane.hls_encoder)
+
+
+def test_hls_encoder_documents_signature_and_purpose():
+    lines = corvane.hls_encoder.__doc__.splitlines()
+    assert lines[:3] == [SIGNATURE, "", "Transcode video to HLS with dynamic ABR"]
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        pytest.param({"resolution": "360p"}, id="resolution-str"),
+        pytest.param({"resolution": [360]}, id="resolution-int-item"),
+        pytest.param({"bitrate": [5e6]}, id="bitrate-float"),
+        pytest.param({"bitrate": [2**31]}, id="bitrate-above-int32"),
+        pytest.param({"bitrate": [-(2**31) - 1]}, id="bitrate-below-int32"),
+        pytest.param({"bitrate": ["400000"]}, id="bitrate-str"),
+        pytest.param({"key": None}, id="key-none"),
+        pytest.param({"input": None}, id="input-none"),
+        pytest.param({"crf": 23}, id="unknown-keyword"),
+    ],
+)
+def test_rejected_arguments_raise_type_error_and_write_nothing(clip, tmp_path, kwargs):
+    out = tmp_path / "out"
+    out.mkdir()
+    call = {"input": str(clip("mp4")), "output": str(out / "master.m3u8"),
+            "resolution": ["360p"], "key": ""}
+    call.update(kwargs)
+    with pytest.raises(TypeError):
+        corvane.hls_encoder(**call)
+    assert listing(out) == []
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        pytest.param({"resolution": ("360p",)}, id="resolution-tuple"),
+        pytest.param({"bitrate": [True]}, id="bitrate-bool"),
+        pytest.param({"bitrate": (2**31 - 1, -(2**31))}, id="bitrate-int32-bounds"),
+        pytest.param({"bitrate": []}, id="bitrate-empty"),
+        pytest.param({"key": "no.keyinfo"}, id="key-str"),
+    ],
+)
+def test_accepted_arguments_reach_the_source_check(tmp_path, kwargs):
+    # Conversion succeeds, so the call gets as far as opening the (missing) input.
+    missing = tmp_path / "absent.mp4"
+    with pytest.raises(FileNotFoundError) as raised:
+        corvane.hls_encoder(str(missing), str(tmp_path / "master.m3u8"), **kwargs)
+    assert raised.value.errno == errno.ENOENT
+    assert raised.value.filename == str(missing)
+
+
+def test_bytes_paths_are_accepted(clip, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    corvane.hls_encoder(bytes(clip("mp4")), bytes(out / "master.m3u8"),
+                        resolution=("360p",), key=b"")
+    assert [uri for _, uri in parse_master(out / "master.m3u8")] == ["360p.m3u8"]
+    video = stream_of(probe(out / "360p_000.ts"), "video")
+    assert (video["width"], video["height"]) == SIZES["360p"]
+
+
+def test_successful_call_prints_nothing(clip, keyinfo, tmp_path, capfd):
+    capfd.readouterr()
+    encode(clip("mp4"), tmp_path, key=keyinfo.path)
+    captured = capfd.readouterr()
+    assert (tmp_path / "master.m3u8").exists()
+    assert captured.out == ""
+    assert captured.err == ""

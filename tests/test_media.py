@@ -1,0 +1,185 @@
+"""What the renditions hold: encryption, streams, sizes, key frames, timing."""
+
+import subprocess
+
+import pytest
+
+import corvane
+from conftest import (FFPROBE, SIZES, TABLE_BITRATES, clip_duration, concatenate,
+                      decrypt_rendition, encode, master_text, parse_master,
+                      parse_media_playlist, probe, stream_of, video_frames)
+
+FPS = 30
+GOP = 60
+TOLERANCE = 0.1  # seconds
+
+
+def source_video_duration(path):
+    probed = probe(path)
+    # Matroska/WebM keeps the duration on the container only.
+    return float(stream_of(probed, "video").get("duration", probed["format"]["duration"]))
+
+
+def check_streams(segment, size):
+    probed = probe(segment)
+    assert probed["format"]["format_name"] == "mpegts"
+    video = stream_of(probed, "video")
+    assert (video["codec_name"], video["pix_fmt"]) == ("h264", "yuv420p")
+    assert (video["width"], video["height"]) == size
+    audio = stream_of(probed, "audio")
+    assert (audio["codec_name"], audio["sample_rate"], audio["channels"]) == ("aac", "44100", 2)
+    return probed
+
+
+def start_gap(segment):
+    """|audio start - video start| of a clear segment, in seconds."""
+    probed = probe(segment)
+    return abs(float(stream_of(probed, "audio")["start_time"])
+               - float(stream_of(probed, "video")["start_time"]))
+
+
+def key_frame_indices(path):
+    return [i for i, (key, _) in enumerate(video_frames(path)) if key]
+
+
+# --- the default four-rendition ladder ----------------------------------------------------
+
+@pytest.fixture(scope="session")
+def default_ladder(clip, keyinfo, tmp_path_factory):
+    out = tmp_path_factory.mktemp("default")
+    corvane.hls_encoder(str(clip("mp4")), str(out / "master.m3u8"), key=str(keyinfo.path))
+    return out
+
+
+@pytest.fixture(scope="session")
+def default_clear(default_ladder, keyinfo, tmp_path_factory):
+    """Rendition name -> (clear segments, their concatenation)."""
+    clear_dir = tmp_path_factory.mktemp("default_clear")
+    clear = {}
+    for name in SIZES:
+        segments = decrypt_rendition(default_ladder / f"{name}.m3u8", keyinfo.key,
+                                     clear_dir / name)
+        clear[name] = (segments, concatenate(segments, clear_dir / f"{name}.ts"))
+    return clear
+
+
+def test_default_master_lists_four_renditions(default_ladder):
+    assert (default_ladder / "master.m3u8").read_bytes().decode() == master_text(
+        *((name, TABLE_BITRATES[name], size) for name, size in SIZES.items()))
+
+
+@pytest.mark.parametrize("name", SIZES)
+def test_media_playlist_is_complete_and_keyed(default_ladder, keyinfo, name):
+    playlist = parse_media_playlist(default_ladder / f"{name}.m3u8")
+    assert playlist["lines"][-1] == "#EXT-X-ENDLIST"
+    segments = playlist["segments"]
+    assert [s["uri"] for s in segments] == [f"{name}_{i:03d}.ts" for i in range(len(segments))]
+    assert sorted(p.name for p in default_ladder.glob(f"{name}_*")) == [s["uri"] for s in segments]
+    for segment in segments:
+        assert segment["key"]["METHOD"] == "AES-128"
+        assert segment["key"]["URI"] == keyinfo.uri
+        assert segment["key"]["IV"].lower() == "0x" + keyinfo.iv.hex()
+        assert 0 < segment["duration"] <= playlist["target"]
+
+
+@pytest.mark.parametrize("name", SIZES)
+def test_segments_are_unreadable_without_the_key(default_ladder, name):
+    for segment in sorted(default_ladder.glob(f"{name}_*.ts")):
+        data = segment.read_bytes()
+        assert len(data) % 16 == 0
+        # Clear MPEG-TS has a sync byte every 188 bytes.
+        assert not all(data[i] == 0x47 for i in range(0, min(len(data), 188 * 8), 188))
+        done = subprocess.run([FFPROBE, "-v", "error", "-of", "csv=p=0", "-show_entries",
+                               "stream=codec_name,width", str(segment)],
+                              capture_output=True, text=True)
+        assert done.returncode != 0 or "h264" not in done.stdout
+
+
+@pytest.mark.parametrize("name", SIZES)
+def test_decrypted_segments_hold_h264_and_aac(default_clear, name):
+    for segment in default_clear[name][0]:
+        check_streams(segment, SIZES[name])
+
+
+@pytest.mark.parametrize("name", SIZES)
+def test_rendition_keeps_every_picture_and_the_duration(default_clear, clip, name):
+    _, whole = default_clear[name]
+    source = source_video_duration(clip("mp4"))
+    assert len(video_frames(whole)) == round(source * FPS)
+    assert float(stream_of(probe(whole), "video")["duration"]) == pytest.approx(
+        source, abs=TOLERANCE)
+    assert key_frame_indices(whole) == list(range(0, round(source * FPS), GOP))
+
+
+@pytest.mark.parametrize("name", SIZES)
+def test_audio_starts_with_video(default_clear, name):
+    assert start_gap(default_clear[name][0][0]) < TOLERANCE
+
+
+# --- segmentation and key frames on a longer source -----------------------------------------
+
+@pytest.fixture(scope="session")
+def long_rendition(clip, keyinfo_no_iv, tmp_path_factory):
+    out = tmp_path_factory.mktemp("long")
+    encode(clip("long"), out, key=keyinfo_no_iv.path)
+    playlist = parse_media_playlist(out / "360p.m3u8")
+    segments = decrypt_rendition(out / "360p.m3u8", keyinfo_no_iv.key, out / "clear")
+    return playlist, segments, concatenate(segments, out / "whole.ts")
+
+
+def test_long_source_is_cut_into_six_second_segments(long_rendition, keyinfo_no_iv):
+    playlist, segments, _ = long_rendition
+    assert playlist["endlist"]
+    assert [s["uri"] for s in playlist["segments"]] == ["360p_000.ts", "360p_001.ts",
+                                                        "360p_002.ts"]
+    assert [s["duration"] for s in playlist["segments"]] == pytest.approx([6, 6, 1],
+                                                                          abs=TOLERANCE)
+    assert playlist["target"] == 6
+    assert all(s["key"]["URI"] == keyinfo_no_iv.uri for s in playlist["segments"])
+    for segment in segments:
+        check_streams(segment, SIZES["360p"])
+        assert video_frames(segment)[0][0] == 1
+
+
+def test_key_frames_every_sixty_pictures(long_rendition, clip):
+    _, _, whole = long_rendition
+    pictures = len(video_frames(whole))
+    assert pictures == round(clip_duration("long") * FPS)
+    assert key_frame_indices(whole) == list(range(0, pictures, GOP))
+
+
+def test_long_rendition_duration_matches_source(long_rendition, clip):
+    _, _, whole = long_rendition
+    assert float(stream_of(probe(whole), "video")["duration"]) == pytest.approx(
+        source_video_duration(clip("long")), abs=TOLERANCE)
+
+
+# --- other sources ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["webm", "fps60", "mpegts"])
+def test_other_sources_make_complete_renditions(clip, keyinfo, tmp_path, kind):
+    source = clip(kind)
+    master = encode(source, tmp_path / "out", key=keyinfo.path)
+    assert [uri for _, uri in parse_master(master)] == ["360p.m3u8"]
+    playlist = tmp_path / "out" / "360p.m3u8"
+    assert parse_media_playlist(playlist)["endlist"]
+    segments = decrypt_rendition(playlist, keyinfo.key, tmp_path / "clear")
+    for segment in segments:
+        check_streams(segment, SIZES["360p"])
+    assert start_gap(segments[0]) < TOLERANCE
+
+    whole = concatenate(segments, tmp_path / "whole.ts")
+    duration = float(stream_of(probe(whole), "video")["duration"])
+    assert duration == pytest.approx(source_video_duration(source), abs=TOLERANCE)
+    # At most 30 pictures a second, whatever the source's rate.
+    assert abs(len(video_frames(whole)) - duration * FPS) <= 2
+
+
+def test_empty_key_leaves_segments_in_clear(clip, tmp_path):
+    encode(clip("mp4"), tmp_path, key="")
+    playlist = parse_media_playlist(tmp_path / "360p.m3u8")
+    assert playlist["endlist"]
+    assert not any(line.startswith("#EXT-X-KEY") for line in playlist["lines"])
+    assert playlist["segments"]
+    for segment in playlist["segments"]:
+        check_streams(tmp_path / segment["uri"], SIZES["360p"])
