@@ -46,7 +46,7 @@ void raise_av_error(const corvane::av_error& error) {
 PYBIND11_MODULE(corvane, m) {
   m.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
 
-  py::register_exception_translator([](std::exception_ptr pending) {
+  py::register_local_exception_translator([](std::exception_ptr pending) {
     try {
       if (pending) std::rethrow_exception(pending);
     } catch (const corvane::av_error& error) {
