@@ -114,3 +114,22 @@ def test_one_failed_rendition_leaves_the_others_in_the_master(clip, out):
     assert playlist["lines"][-1] == "#EXT-X-ENDLIST"
     assert [s["uri"] for s in playlist["segments"]] == ["360p_000.ts"]
     assert (out / "360p_000.ts").stat().st_size > 0
+
+
+def test_unwritable_master_playlist_raises_os_error(clip, out):
+    # The renditions complete; only the master playlist has nowhere to go.
+    (out / "master.m3u8").mkdir()
+    with pytest.raises(IsADirectoryError) as raised:
+        encode(clip("mp4"), out)
+    assert "master playlist" in str(raised.value)
+    assert parse_media_playlist(out / "360p.m3u8")["lines"][-1] == "#EXT-X-ENDLIST"
+
+
+@pytest.mark.parametrize("folder", ["take%d", "part%03dx", "variant%v"])
+def test_output_folder_the_muxer_would_misread_is_refused(clip, tmp_path, folder):
+    out = tmp_path / folder
+    out.mkdir()
+    with pytest.raises(ValueError) as raised:
+        encode(clip("mp4"), out)
+    assert folder in str(raised.value)
+    assert listing(out) == []
