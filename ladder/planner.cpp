@@ -42,13 +42,14 @@ class worker_threads {
   std::vector<std::thread> threads_;
 };
 
-std::vector<rendition_outcome> run_workers(const std::string& input, const std::string& output,
+std::vector<rendition_outcome> run_workers(const std::string& input,
                                            const std::vector<rendition_entry>& plan,
+                                           const std::vector<std::string>& playlists,
                                            const std::string& key) {
   std::vector<rendition_outcome> outcomes(plan.size());
   worker_threads workers;
   for (std::size_t i = 0; i < plan.size(); ++i) {
-    workers.start([&outcome = outcomes[i], input, path = media_playlist_path(output, plan[i].name),
+    workers.start([&outcome = outcomes[i], input, path = playlists[i],
                    width = plan[i].width, height = plan[i].height,
                    bitrate = plan[i].bandwidth, key]() mutable noexcept {
       try {
@@ -81,11 +82,14 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
   if (plan.empty())
     throw std::invalid_argument(
         "no rendition to make: resolution names none of 1080p, 720p, 480p, 360p");
-  // Refuses, before any work, an output path the muxer would misread as a pattern.
-  for (const auto& entry : plan)
-    segment_template(playlist_stem(media_playlist_path(output, entry.name)));
+  std::vector<std::string> playlists;
+  for (const auto& entry : plan) {
+    playlists.push_back(media_playlist_path(output, entry.name));
+    // Refuses, before any work, an output path the muxer would misread as a pattern.
+    segment_template(playlist_stem(playlists.back()));
+  }
 
-  const std::vector<rendition_outcome> outcomes = run_workers(input, output, plan, key);
+  const std::vector<rendition_outcome> outcomes = run_workers(input, plan, playlists, key);
 
   std::vector<rendition_entry> completed;
   std::string failures;

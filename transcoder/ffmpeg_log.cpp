@@ -20,10 +20,10 @@ void keep_error_lines(void* avcl, int level, const char* fmt, va_list args) {
   av_log_format_line2(avcl, level, fmt, args, line, sizeof line, &print_prefix);
   std::string text(line);
   // "[hls @ 0x5581...] message": the address means nothing to the caller.
-  const auto address = text.find(" @ 0x");
-  const auto bracket = text.find(']', address == std::string::npos ? 0 : address);
-  if (address != std::string::npos && bracket != std::string::npos)
-    text.erase(address, bracket - address);
+  if (const auto address = text.find(" @ 0x"); address != std::string::npos) {
+    if (const auto bracket = text.find(']', address); bracket != std::string::npos)
+      text.erase(address, bracket - address);
+  }
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   if (text.empty()) return;
   if (!kept_errors.empty()) kept_errors += "; ";
