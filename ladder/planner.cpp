@@ -1,5 +1,7 @@
 #include "ladder/planner.h"
 
+#include <pthread.h>
+
 #include <thread>
 
 #include "ladder/master_playlist.h"
@@ -19,6 +21,13 @@ struct rendition_outcome {
   bool completed = false;
   std::string reason;
 };
+
+// Names the calling thread after its rendition, so that top, perf and gdb tell
+// the workers apart; the encoder's own threads, started from it, inherit the name.
+void name_worker_thread(const std::string& rendition) {
+  const std::string name = ("corvane " + rendition).substr(0, 15);  // the kernel keeps 15
+  pthread_setname_np(pthread_self(), name.c_str());
+}
 
 // Joins every started worker, in launch order, even when planning fails midway,
 // so no worker outlives the call.
@@ -51,7 +60,8 @@ std::vector<rendition_outcome> run_workers(const std::string& input,
   for (std::size_t i = 0; i < plan.size(); ++i) {
     workers.start([&outcome = outcomes[i], input, path = playlists[i],
                    width = plan[i].width, height = plan[i].height,
-                   bitrate = plan[i].bandwidth, key]() mutable noexcept {
+                   bitrate = plan[i].bandwidth, key, name = plan[i].name]() mutable noexcept {
+      name_worker_thread(name);
       try {
         transcode_rendition(std::move(input), std::move(path), width, height, bitrate,
                             std::move(key));
