@@ -61,8 +61,8 @@ std::vector<rendition_outcome> run_workers(const std::string& input,
     workers.start([&outcome = outcomes[i], input, path = playlists[i],
                    width = plan[i].width, height = plan[i].height,
                    bitrate = plan[i].bandwidth, key, name = plan[i].name]() mutable noexcept {
-      name_worker_thread(name);
       try {
+        name_worker_thread(name);
         transcode_rendition(std::move(input), std::move(path), width, height, bitrate,
                             std::move(key));
         outcome.completed = true;
