@@ -49,7 +49,7 @@ python-tests: build
 	$(PYTHON) -m pytest
 
 bench: build
-	$(PYTHON) scripts/bench.py
+	$(PYTHON) bench/ladder_bench.py
 
 clean:
 	rm -rf build demo $(VENV)
