@@ -1,5 +1,9 @@
 #include "transcoder/video_path.h"
 
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
 #include "transcoder/av_error.h"
 #include "transcoder/timeline.h"
 
@@ -28,6 +32,13 @@ SwsContext* scaler_for(sws_context_ptr& scaler, const AVFrame* picture,
 
 }  // namespace
 
+int encoder_threads(int width, int height, unsigned cores) {
+  if (cores == 0) return 0;
+  const double share = double(width) * height / (1920.0 * 1080.0);
+  const long threads = std::lround(share * cores);
+  return int(std::clamp<long>(threads, 1, long(cores)));
+}
+
 codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height,
                                      int bitrate) {
   codec_context_ptr encoder = alloc_codec_context(codec);
@@ -36,7 +47,12 @@ codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height
   encoder->pix_fmt = AV_PIX_FMT_YUV420P;
   encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   encoder->time_base = video_time_base;
-  encoder->thread_count = 0;  // the encoder picks its own number of threads
+  // Every rendition encodes at once, each with the encoder's own pick of
+  // threads (one and a half per core, plus look-ahead) would keep several times
+  // the cores busy with frames in flight: memory for no speed. A 1080p encode is
+  // over half the ladder's work, so the threads follow the picture area.
+  encoder->thread_count =
+      encoder_threads(width, height, std::thread::hardware_concurrency());
   encoder->framerate = AVRational{30, 1};
   encoder->bit_rate = bitrate;
   // An H.264 encoder without these private options is still usable.

@@ -9,9 +9,15 @@
 
 namespace corvane {
 
+// How many threads the H.264 encoder of a `width` x `height` rendition takes on
+// a machine of `cores` cores: its picture's share of a 1080p picture's area,
+// times the cores, at least one and at most all of them; 0 (the encoder picks)
+// when the number of cores is unknown.
+int encoder_threads(int width, int height, unsigned cores);
+
 // Opens the H.264 encoder for a rendition of `width` x `height` at `bitrate`
 // bit/s: yuv420p, 1/30 s, a key frame every 60 pictures and none at scene
-// changes, global header. Throws av_error when it cannot be opened.
+// changes, global header, `encoder_threads` threads. Throws av_error when it cannot be opened.
 codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height,
                                      int bitrate);
 
