@@ -16,6 +16,12 @@ const FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", 
 const context = await chromium.launchPersistentContext(profileDir, {
   executablePath: "/usr/bin/chromium", headless: true, args: FLAGS, timeout: 60000,
 });
+// A page that never settles must not leave the browser running behind us.
+const watchdog = setTimeout(async () => {
+  process.stderr.write("browser run took too long\n");
+  await context.close();
+  process.exit(1);
+}, 3 * DEADLINE_MS + 30000);
 const result = { browser: context.browser()?.version() ?? null, console: [] };
 try {
   const page = context.pages()[0] ?? await context.newPage();
@@ -30,6 +36,7 @@ try {
   result.native = await page.evaluate(([url, ms]) => playNatively(url, ms),
                                       [masterUrl, DEADLINE_MS]);
 } finally {
+  clearTimeout(watchdog);
   await context.close();
 }
 process.stdout.write(JSON.stringify(result));
