@@ -5,11 +5,14 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-# What building, the demo and the tests need from Debian.
+# What building, the demo and the tests need from Debian; the players the tests
+# play the ladders in (Chromium, GStreamer's playbin) among them.
 APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openssl ffmpeg \
-	libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev
+	libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev \
+	chromium gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
+	gstreamer1.0-plugins-bad gstreamer1.0-libav
 
-.PHONY: demo test system venv build unit-tests python-tests bench clean
+.PHONY: demo test system venv node build unit-tests python-tests bench clean
 
 demo: build
 	$(PYTHON) scripts/demo.py
@@ -26,6 +29,8 @@ system:
 	fi
 	@python3 -c 'import ensurepip, venv' 2>/dev/null || { \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq python3-venv; }
+	@command -v npm > /dev/null || { \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq nodejs npm; }
 
 $(VENV)/.installed: requirements-dev.txt
 	python3 -m venv $(VENV)
@@ -34,6 +39,13 @@ $(VENV)/.installed: requirements-dev.txt
 	touch $@
 
 venv: system $(VENV)/.installed
+
+# hls.js and playwright-core, at the versions package-lock.json pins.
+node_modules/.installed: package.json package-lock.json
+	npm ci --no-audit --no-fund
+	touch $@
+
+node: system node_modules/.installed
 
 # Build isolation off: the pinned build tools are already in the environment.
 build: venv
@@ -45,11 +57,11 @@ unit-tests: venv
 	cmake --build build/unit
 	ctest --test-dir build/unit --output-on-failure
 
-python-tests: build
+python-tests: build node
 	$(PYTHON) -m pytest
 
 bench: build
 	$(PYTHON) bench/ladder_bench.py
 
 clean:
-	rm -rf build demo $(VENV)
+	rm -rf build demo $(VENV) node_modules

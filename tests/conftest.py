@@ -42,6 +42,7 @@ CLIPS = {
     "fps60": ("fps60.mp4", 2, _av(2, rate=60)),
     "mpegts": ("src.ts", 2, _av(2, fmt="mpegts")),
     "long": ("long.mp4", 13, _av(13, size="160x90")),
+    "pal": ("pal.mp4", 13, _av(13, size="160x90", rate=25)),
     "webm": ("src.webm", 1.5, _av(
         1.5, vcodec=("-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
                      "-b:v", "200k"),

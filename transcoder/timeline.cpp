@@ -21,9 +21,10 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
 
 std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
                                         std::int64_t origin, std::int64_t previous) {
-  if (source_ts == AV_NOPTS_VALUE) return previous == AV_NOPTS_VALUE ? 0 : previous + 1;
+  if (source_ts == AV_NOPTS_VALUE)
+    return previous == AV_NOPTS_VALUE ? 0 : previous + picture_interval;
   const std::int64_t pts = av_rescale_q(source_ts - origin, source_tb, video_time_base);
-  if (previous != AV_NOPTS_VALUE && pts <= previous) return std::nullopt;
+  if (previous != AV_NOPTS_VALUE && pts - previous < min_picture_interval) return std::nullopt;
   return pts;
 }
 

@@ -10,8 +10,19 @@
 
 namespace corvane {
 
-// The rendition's video time base: pictures are stamped in 1/30 s.
-inline constexpr AVRational video_time_base{1, 30};
+// The rendition's video time base, MPEG-TS's own clock: fine enough to keep
+// each picture at its source time, so pictures of a 25 or 24 per second source
+// stay evenly spaced. Players that time a picture by its neighbours (Chromium's
+// own HLS playback) stall on pictures forced onto a coarser grid.
+inline constexpr AVRational video_time_base{1, 90000};
+
+// 1/30 s in `video_time_base`: a rendition shows at most 30 pictures a second.
+inline constexpr std::int64_t picture_interval = 90000 / 30;
+
+// The shortest time kept between two pictures: a millisecond less than 1/30 s,
+// since sources that count in milliseconds (Matroska, WebM) put every other
+// picture of 60 per second 33 ms apart.
+inline constexpr std::int64_t min_picture_interval = picture_interval - 90000 / 1000;
 
 struct timeline_origin {
   std::int64_t video_origin = 0;          // the origin, in the video stream's time base
@@ -24,10 +35,10 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
                               std::int64_t audio_start, AVRational audio_tb, int sample_rate);
 
 // The timestamp a source picture gets in `video_time_base`, or nothing when it
-// does not advance past `previous` (AV_NOPTS_VALUE before the first picture):
-// a source faster than 30 pictures per second then loses the pictures that
-// would repeat a timestamp. A picture without a timestamp (AV_NOPTS_VALUE)
-// takes the one after `previous`.
+// comes less than `min_picture_interval` after `previous`, the last picture
+// kept (AV_NOPTS_VALUE before the first): a source faster than 30 pictures per
+// second loses the pictures in between. A picture without a timestamp
+// (AV_NOPTS_VALUE) takes the one 1/30 s after `previous`.
 std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
                                         std::int64_t origin, std::int64_t previous);
 

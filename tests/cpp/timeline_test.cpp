@@ -48,32 +48,44 @@ std::vector<std::int64_t> stamp_all(const std::vector<std::int64_t>& source, AVR
 using stamps = std::vector<std::int64_t>;
 
 TEST(PicturePts, SlowerSourceKeepsEveryPictureAtItsTime) {
-  EXPECT_EQ(stamp_all({0, 1, 5}, AVRational{1, 25}), (stamps{0, 1, 6}));
-  for (const auto pts : stamp_all({0, 1, 2, 3, 4, 5, 6, 7, 8}, AVRational{1, 25}))
-    EXPECT_NE(pts, -1);
+  EXPECT_EQ(stamp_all({0, 1, 5}, AVRational{1, 25}), (stamps{0, 3600, 18000}));
+  EXPECT_EQ(stamp_all({0, 1001, 2002, 3003}, AVRational{1, 24000}),
+            (stamps{0, 3754, 7508, 11261}));
+}
+
+TEST(PicturePts, TwentyFiveFpsStaysEvenlySpaced) {
+  // On a 1/30 s grid every fifth interval of 25 pictures a second would be
+  // twice as long as the others.
+  const auto pts = stamp_all({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, AVRational{1, 25});
+  for (std::size_t i = 1; i < pts.size(); ++i) EXPECT_EQ(pts[i] - pts[i - 1], 3600);
 }
 
 TEST(PicturePts, SixtyFpsSourceKeepsOnePictureInEachThirtiethOfASecond) {
-  // 1/60 s rounds to the nearest 1/30 s, so the picture it collides with is dropped.
-  EXPECT_EQ(stamp_all({0, 1, 2, 3, 4, 5}, AVRational{1, 60}), (stamps{0, 1, -1, 2, -1, 3}));
+  EXPECT_EQ(stamp_all({0, 1, 2, 3, 4, 5, 6}, AVRational{1, 60}),
+            (stamps{0, -1, 3000, -1, 6000, -1, 9000}));
+  EXPECT_EQ(stamp_all({0, 1001, 2002, 3003, 4004}, AVRational{1, 60000}),
+            (stamps{0, -1, 3003, -1, 6006}));
 }
 
-TEST(PicturePts, MillisecondTimestampsOfThirtyFpsKeepEveryPicture) {
-  // Matroska and WebM store 30 fps as 0, 33, 67, 100 ms: rounding down would
-  // take 33 ms for 0 and drop that picture.
+TEST(PicturePts, MillisecondTimestampsKeepThePicturesOfTheirRate) {
+  // Matroska and WebM store 30 fps as 0, 33, 67, 100 ms, and 60 fps as 0, 17,
+  // 33, 50 ms: 33 ms is close enough to 1/30 s.
   EXPECT_EQ(stamp_all({0, 33, 67, 100, 133, 167}, AVRational{1, 1000}),
-            (stamps{0, 1, 2, 3, 4, 5}));
+            (stamps{0, 2970, 6030, 9000, 11970, 15030}));
+  EXPECT_EQ(stamp_all({0, 17, 33, 50, 67, 83, 100}, AVRational{1, 1000}),
+            (stamps{0, -1, 2970, -1, 6030, -1, 9000}));
 }
 
 TEST(PicturePts, OriginIsSubtractedAndRepeatsDropped) {
-  EXPECT_EQ(stamp_all({126000, 129000, 132000}, ts_tb, 126000), (stamps{0, 1, 2}));
-  EXPECT_EQ(stamp_all({0, 3000, 3000, 1500, 6000}, ts_tb), (stamps{0, 1, -1, -1, 2}));
+  EXPECT_EQ(stamp_all({126000, 129000, 132000}, ts_tb, 126000), (stamps{0, 3000, 6000}));
+  EXPECT_EQ(stamp_all({0, 3000, 3000, 1500, 6000}, ts_tb), (stamps{0, 3000, -1, -1, 6000}));
 }
 
 TEST(PicturePts, MissingTimestampFollowsThePrevious) {
   EXPECT_EQ(picture_pts(AV_NOPTS_VALUE, AVRational{1, 25}, 0, AV_NOPTS_VALUE), 0);
-  EXPECT_EQ(picture_pts(AV_NOPTS_VALUE, AVRational{1, 25}, 100, 41), 42);
-  EXPECT_EQ(stamp_all({0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 15000}, ts_tb), (stamps{0, 1, 2, 5}));
+  EXPECT_EQ(picture_pts(AV_NOPTS_VALUE, AVRational{1, 25}, 100, 41), 3041);
+  EXPECT_EQ(stamp_all({0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 15000}, ts_tb),
+            (stamps{0, 3000, 6000, 15000}));
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+// Drives Debian's Chromium through playwright-core: opens the test page that
+// the suite serves and prints, as JSON, what hls.js and the browser's own HLS
+// playback reported for the ladder.
+//
+//   node browser.mjs PAGE_URL MASTER_URL PROFILE_DIR
+import { chromium } from "playwright-core";
+
+const [pageUrl, masterUrl, profileDir] = process.argv.slice(2);
+const DEADLINE_MS = 30000;
+
+// Off the network: nothing but the page's own loopback server is reached.
+const FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+               "--disable-background-networking", "--disable-component-update",
+               "--disable-sync", "--autoplay-policy=no-user-gesture-required"];
+
+const context = await chromium.launchPersistentContext(profileDir, {
+  executablePath: "/usr/bin/chromium", headless: true, args: FLAGS, timeout: 60000,
+});
+// A page that never settles must not leave the browser running behind us.
+const watchdog = setTimeout(async () => {
+  process.stderr.write("browser run took too long\n");
+  await context.close();
+  process.exit(1);
+}, 3 * DEADLINE_MS + 30000);
+const result = { browser: context.browser()?.version() ?? null, console: [] };
+try {
+  const page = context.pages()[0] ?? await context.newPage();
+  page.on("console", (message) => {
+    if (message.type() === "error") result.console.push(message.text());
+  });
+  page.on("pageerror", (error) => result.console.push(String(error)));
+  await page.goto(pageUrl);
+  result.hlsjs = await page.evaluate(([url, ms]) => playWithHlsJs(url, ms),
+                                     [masterUrl, DEADLINE_MS]);
+  await page.goto(pageUrl);
+  result.native = await page.evaluate(([url, ms]) => playNatively(url, ms),
+                                      [masterUrl, DEADLINE_MS]);
+} finally {
+  clearTimeout(watchdog);
+  await context.close();
+}
+process.stdout.write(JSON.stringify(result));
