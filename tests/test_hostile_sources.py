@@ -1,0 +1,37 @@
+"""Sources that declare more than they hold, or hold what no encoder expects.
+
+Each call completes with a whole ladder or raises; none leaves a master playlist
+naming a rendition that is empty, and none runs forever.
+"""
+
+import json
+
+import pytest
+
+from conftest import FFPROBE, encode, listing, run
+
+
+def first_packet_offset(path):
+    out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-show_entries", "packet=pos",
+                         path))
+    return min(int(p["pos"]) for p in out["packets"] if p.get("pos") not in (None, "N/A"))
+
+
+def test_source_cut_before_its_first_frame_fails_without_a_master(clip, tmp_path):
+    # The headers declare both streams; not one packet follows them.
+    whole = clip("webm")
+    cut = tmp_path / "cut.webm"
+    cut.write_bytes(whole.read_bytes()[:first_packet_offset(whole)])
+    out = tmp_path / "out"
+    with pytest.raises(RuntimeError) as raised:
+        encode(cut, out)
+    assert "no picture of the source could be decoded" in str(raised.value)
+    assert "master.m3u8" not in listing(out)
+
+
+def test_audio_track_without_packets_fails_without_a_master(clip, tmp_path):
+    out = tmp_path / "out"
+    with pytest.raises(RuntimeError) as raised:
+        encode(clip("empty_audio"), out)
+    assert "no sound of the source could be decoded" in str(raised.value)
+    assert "master.m3u8" not in listing(out)
