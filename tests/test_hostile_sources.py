@@ -8,7 +8,8 @@ import json
 
 import pytest
 
-from conftest import FFPROBE, encode, listing, run
+from conftest import FFPROBE, encode, listing, parse_media_playlist, probe, run, stream_of
+from fuzzing import ladder_faults, run_call
 
 
 def first_packet_offset(path):
@@ -35,3 +36,15 @@ def test_audio_track_without_packets_fails_without_a_master(clip, tmp_path):
         encode(clip("empty_audio"), out)
     assert "no sound of the source could be decoded" in str(raised.value)
     assert "master.m3u8" not in listing(out)
+
+
+def test_float_audio_far_beyond_full_scale_completes(clip, tmp_path):
+    # FFmpeg's AAC encoder never returns from what the loudness filter makes of
+    # this; the call runs in a child so that a hang fails the test.
+    out = tmp_path / "out"
+    result = run_call(clip("loud_float"), out, timeout=120)
+    assert result["outcome"] == "completed", result
+    assert ladder_faults(out, result) == []
+    segments = parse_media_playlist(out / "360p.m3u8")["segments"]
+    audio = stream_of(probe(out / segments[0]["uri"]), "audio")
+    assert (audio["codec_name"], audio["sample_rate"]) == ("aac", "44100")
