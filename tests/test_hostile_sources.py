@@ -4,18 +4,11 @@ Each call completes with a whole ladder or raises; none leaves a master playlist
 naming a rendition that is empty, and none runs forever.
 """
 
-import json
-
 import pytest
 
-from conftest import FFPROBE, encode, listing, parse_media_playlist, probe, run, stream_of
+from conftest import (encode, first_packet_offset, listing, parse_media_playlist, probe,
+                      stream_of)
 from fuzzing import ladder_faults, run_call
-
-
-def first_packet_offset(path):
-    out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-show_entries", "packet=pos",
-                         path))
-    return min(int(p["pos"]) for p in out["packets"] if p.get("pos") not in (None, "N/A"))
 
 
 def test_source_cut_before_its_first_frame_fails_without_a_master(clip, tmp_path):
