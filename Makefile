@@ -9,7 +9,8 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openssl ffmpeg \
 	libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev
 
-.PHONY: demo test system venv build unit-tests python-tests bench clean
+.PHONY: demo test system venv build unit-tests python-tests bench clean \
+	sanitize-build sanitize-test fuzz memcheck
 
 demo: build
 	$(PYTHON) scripts/demo.py
@@ -50,6 +51,47 @@ python-tests: build
 
 bench: build
 	$(PYTHON) scripts/bench.py
+
+# Feeds corrupted sources to hls_encoder and prints what became of them:
+# make fuzz COUNT=5000 SEED=7
+COUNT ?= 1000
+SEED ?= 1
+fuzz: build
+	$(PYTHON) scripts/fuzz.py --count $(COUNT) --seed $(SEED) --workers 2
+
+# Short transcodes, successes and failures, under valgrind's memcheck.
+memcheck: build
+	@command -v valgrind > /dev/null || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq valgrind; }
+	$(PYTHON) scripts/memcheck.py
+
+# The unit tests and the whole pytest suite (the fuzz set included) against a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer in build/sanitize.
+# Python itself is not instrumented, so the ASan runtime is preloaded into it,
+# with the C++ runtime beside it for ASan to find the real __cxa_throw.
+# PYTHONMALLOC=malloc puts Python's objects on the heap LeakSanitizer scans: in
+# its own arenas, the pointers they hold go unseen and their targets look leaked.
+# The slow unwinder gives whole allocation stacks through FFmpeg's libraries,
+# built without frame pointers, so that a suppression can name FFmpeg's frames.
+SANITIZE_DIR := build/sanitize
+SANITIZER_ENV := \
+	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:strict_init_order=1:fast_unwind_on_malloc=0 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+
+sanitize-build: venv
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCORVANE_SANITIZE=ON -DCORVANE_TESTS=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
+	  -Dpybind11_DIR="$$($(PYTHON) -m pybind11 --cmakedir)" > /dev/null
+	cmake --build $(SANITIZE_DIR)
+
+sanitize-test: sanitize-build
+	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure
+	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
+	  $(PYTHON) -c 'import corvane, sys; sys.exit(not corvane.__file__.startswith("$(CURDIR)/$(SANITIZE_DIR)/"))'
+	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
+	  $(PYTHON) -m pytest -p no:cacheprovider
 
 clean:
 	rm -rf build demo $(VENV)
