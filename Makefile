@@ -10,7 +10,7 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openss
 	libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev
 
 .PHONY: demo test system venv build unit-tests python-tests bench clean \
-	sanitize-build sanitize-test fuzz memcheck
+	sanitize-build sanitize-test sanitize-fuzz fuzz memcheck
 
 demo: build
 	$(PYTHON) scripts/demo.py
@@ -92,6 +92,12 @@ sanitize-test: sanitize-build
 	  $(PYTHON) -c 'import corvane, sys; sys.exit(not corvane.__file__.startswith("$(CURDIR)/$(SANITIZE_DIR)/"))'
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
 	  $(PYTHON) -m pytest -p no:cacheprovider
+
+# make fuzz against the sanitizer build: a report from ASan, UBSan or LSan ends
+# the child with an error status, counted as crashed and printed.
+sanitize-fuzz: sanitize-build
+	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
+	  $(PYTHON) scripts/fuzz.py --count $(COUNT) --seed $(SEED) --workers 2
 
 clean:
 	rm -rf build demo $(VENV)

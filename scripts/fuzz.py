@@ -14,6 +14,7 @@ import argparse
 import collections
 import concurrent.futures
 import pathlib
+import shutil
 import sys
 import tempfile
 import time
@@ -58,8 +59,11 @@ def main():
                 print(f"... {done} of {args.count} in {time.monotonic() - started:.0f} s",
                       flush=True)
 
+    kept = f"cases that went wrong are kept in {work}" if wrong else "nothing went wrong"
+    if not wrong and not args.keep_dir:
+        shutil.rmtree(work)
     print(f"seed {args.seed}, cases {args.first}..{args.first + args.count - 1}, "
-          f"{time.monotonic() - started:.0f} s; cases that went wrong are kept in {work}")
+          f"{time.monotonic() - started:.0f} s; {kept}")
     print(f"files tried: {args.count}")
     for outcome in ("completed", "raised", "crashed", "hung", "faulty ladder"):
         print(f"{outcome}: {counts[outcome]}")
