@@ -192,7 +192,8 @@ def flip_header(data, rng, kind):
 
 def flip_middle(data, rng, kind):
     count = rng.randint(1, 64)
-    low, high = len(data) // 4, 3 * len(data) // 4
+    low = len(data) // 4
+    high = max(3 * len(data) // 4, low + 1)
     for _ in range(count):
         data[rng.randrange(low, high)] = rng.randrange(256)
     return bytes(data), f"replace {count} middle bytes"
