@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import corvane
+from fuzzing import tool_environment
 
 FFMPEG = shutil.which("ffmpeg")
 FFPROBE = shutil.which("ffprobe")
@@ -50,6 +51,15 @@ CLIPS = {
     "audio_only": ("audio.m4a", 1, [
         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
         "-c:a", "aac", "-f", "mp4"]),
+    # Float samples 30000 times full scale: what a corrupted float track can hold.
+    "loud_float": ("loud.mkv", 1, [
+        "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1",
+        "-f", "lavfi", "-i", "aevalsrc=30000*sin(2*PI*440*t):s=48000:d=1",
+        "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "pcm_f32le", "-shortest",
+        "-f", "matroska"]),
+    # An audio track declared, with no packet in it.
+    "empty_audio": ("empty_audio.mkv", 1, [*_av(1, size="160x90")[:-2], "-frames:a", "0",
+                                           "-f", "matroska"]),
     "video_only": ("silent.mp4", 1, [
         "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=1",
         "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mp4"]),
@@ -57,7 +67,8 @@ CLIPS = {
 
 
 def run(*args):
-    done = subprocess.run([str(a) for a in args], capture_output=True, text=True)
+    done = subprocess.run([str(a) for a in args], capture_output=True, text=True,
+                          env=tool_environment())
     assert done.returncode == 0, f"{args[0]} failed: {done.stderr}"
     return done.stdout
 
@@ -227,6 +238,13 @@ def probe(path):
     """ffprobe's view of a file (streams and format), as parsed JSON."""
     return json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-show_streams",
                           "-show_format", path))
+
+
+def first_packet_offset(path):
+    """Where the first packet of a source starts: its headers end there."""
+    out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-show_entries", "packet=pos",
+                         path))
+    return min(int(p["pos"]) for p in out["packets"] if p.get("pos") not in (None, "N/A"))
 
 
 def stream_of(probed, kind):

@@ -1,5 +1,6 @@
 #include "transcoder/audio_path.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "transcoder/av_error.h"
@@ -30,8 +31,10 @@ void pull_filtered(const audio_path& audio) {
 }
 
 void encode_cut_frames(audio_path& audio, bool flush) {
-  cut_fifo_frames(audio.fifo, audio.out.encoder, audio.audio_pts, flush,
-                  [&](const AVFrame* frame) { encode_or_throw(audio.out, frame); });
+  cut_fifo_frames(audio.fifo, audio.out.encoder, audio.audio_pts, flush, [&](AVFrame* frame) {
+    clip_to_full_scale(frame);
+    encode_or_throw(audio.out, frame);
+  });
 }
 
 }  // namespace
@@ -114,8 +117,17 @@ audio_fifo_ptr alloc_audio_fifo(const AVCodecContext* encoder) {
   return fifo;
 }
 
+void clip_to_full_scale(AVFrame* frame) {
+  if (frame->format != AV_SAMPLE_FMT_FLTP) return;
+  for (int channel = 0; channel < frame->ch_layout.nb_channels; ++channel) {
+    float* samples = reinterpret_cast<float*>(frame->extended_data[channel]);
+    for (int i = 0; i < frame->nb_samples; ++i)
+      samples[i] = std::clamp(samples[i], -1.0f, 1.0f);
+  }
+}
+
 void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int64_t& audio_pts,
-                     bool flush, const std::function<void(const AVFrame*)>& encode) {
+                     bool flush, const std::function<void(AVFrame*)>& encode) {
   for (;;) {
     const int available = av_audio_fifo_size(fifo);
     if (available <= 0 || (!flush && available < encoder->frame_size)) return;

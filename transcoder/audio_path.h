@@ -36,9 +36,16 @@ audio_fifo_ptr alloc_audio_fifo(const AVCodecContext* encoder);
 
 // Takes frames of the encoder's `frame_size` out of `fifo` while it holds
 // that many; with `flush`, also the shorter rest. Each frame is stamped with
-// `audio_pts`, which then counts its samples, and handed to `encode`.
+// `audio_pts`, which then counts its samples, and handed to `encode`, which may
+// change its samples.
 void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int64_t& audio_pts,
-                     bool flush, const std::function<void(const AVFrame*)>& encode);
+                     bool flush, const std::function<void(AVFrame*)>& encode);
+
+// Clips the samples of a planar float frame to [-1, 1]; NaN stays NaN, for the
+// encoder to refuse. FFmpeg's AAC encoder never returns from some frames far
+// beyond full scale (what the loudness filter makes of a corrupted source can
+// reach 1e9); normalised audio stays within -1.5 dBTP, so it loses nothing.
+void clip_to_full_scale(AVFrame* frame);
 
 // What the audio path needs for each frame. Non-owning: the rendition owns it all.
 struct audio_path {

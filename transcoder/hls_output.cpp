@@ -1,5 +1,6 @@
 #include "transcoder/hls_output.h"
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "transcoder/av_error.h"
@@ -18,7 +19,32 @@ void add_stream(AVFormatContext* output, const AVCodecContext* encoder, const ch
   stream->time_base = encoder->time_base;
 }
 
+// The output context's `opaque`, which nothing else sets, holds the code of the
+// first failed write to one of its files: no record to outlive the context.
+void keep_write_failure(AVFormatContext* output, int code) {
+  if (output->opaque == nullptr)
+    output->opaque = reinterpret_cast<void*>(static_cast<std::intptr_t>(code));
+}
+
+// The hls muxer ignores what closing a segment or playlist file returns, and a
+// write that failed (a full disk, a file size limit) only makes it warn: the
+// rendition would end "complete" with a truncated segment or an empty
+// playlist. It closes its files through this instead of avio_close alone.
+int close_keeping_write_failure(AVFormatContext* output, AVIOContext* file) {
+  if (!file->write_flag) return avio_close(file);
+  avio_flush(file);
+  const int write_error = file->error;
+  const int closed = avio_close(file);
+  const int failure = write_error < 0 ? write_error : closed;
+  if (failure < 0) keep_write_failure(output, failure);
+  return failure;
+}
+
 }  // namespace
+
+int write_failure(const AVFormatContext* output) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(output->opaque));
+}
 
 std::string playlist_stem(const std::string& playlist_path) {
   const auto dot = playlist_path.rfind('.');
@@ -51,6 +77,7 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
   const int ret = avformat_alloc_output_context2(&raw, nullptr, "hls", playlist_path.c_str());
   format_context_ptr output(raw);
   check(ret, "create HLS output", playlist_path);
+  output->io_close2 = close_keeping_write_failure;
 
   add_stream(output.get(), video_encoder, "video");
   add_stream(output.get(), audio_encoder, "audio");
@@ -91,6 +118,8 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream
     ret = av_interleaved_write_frame(output, packet);
     if (ret < 0) return fail("write packet", ret);
     av_packet_unref(packet);
+    if (const int failed = write_failure(output); failed < 0)
+      return fail("write segment or playlist", failed);
   }
 }
 
@@ -103,6 +132,8 @@ void encode_or_throw(const stream_output& out, const AVFrame* frame) {
 void write_trailer(AVFormatContext* output) {
   take_ffmpeg_log();  // what was said before is not the trailer's
   check(av_write_trailer(output), "write HLS trailer", output->url);
+  if (const int failed = write_failure(output); failed < 0)
+    throw av_error(failed, "write HLS trailer", output->url);
   // The hls muxer only logs a last segment or a playlist it could not write,
   // and reports success all the same.
   if (ffmpeg_log_pending()) throw av_error(AVERROR(EIO), "write HLS trailer", output->url);

@@ -20,12 +20,19 @@ std::string segment_template(const std::string& stem);
 
 // Creates the "hls" output on `playlist_path` with the video stream (index 0)
 // and the audio stream (index 1) taken from the opened encoders, and writes the
-// header. An empty `key_info_file` leaves the segments unencrypted. Throws
+// header. An empty `key_info_file` leaves the segments unencrypted. Every file
+// the muxer writes is closed through corvane, which keeps the first failed
+// write (see write_failure). Throws
 // av_error when any step fails; the returned context has its header written.
 format_context_ptr create_hls_output(const std::string& playlist_path,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
                                      const AVCodecContext* audio_encoder);
+
+// The error code of the first write to a segment or playlist file of an output
+// made by create_hls_output that failed, or 0. encode_and_write and
+// write_trailer report it: the muxer itself carries on after one.
+int write_failure(const AVFormatContext* output);
 
 // Why encode_and_write gave up: the step and FFmpeg's code.
 struct encode_failure {
@@ -36,7 +43,7 @@ struct encode_failure {
 // Sends `frame` (null drains the encoder) and writes every packet the encoder
 // has ready to `stream`. True when the encoder wants more input or is done;
 // false when the encoder refuses the frame or fails, or the muxer refuses a
-// packet, with the reason in `failure` when one is given.
+// packet or failed to write a file, with the reason in `failure` when one is given.
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet,
                       encode_failure* failure = nullptr);

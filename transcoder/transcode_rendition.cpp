@@ -112,6 +112,15 @@ void transcode_rendition(std::string input, std::string playlist_path, int width
   // Every picture reaches the muxer before the audio tail does.
   drain_video(video, decoded.get());
   drain_audio(audio, decoded.get());
+  // A source whose streams are declared but hold nothing decodable (cut off
+  // before its first frame, or every packet broken) would otherwise end in a
+  // complete-looking playlist of empty segments.
+  if (video.last_pts == AV_NOPTS_VALUE)
+    throw av_error(AVERROR_INVALIDDATA, "video: no picture of the source could be decoded",
+                   input);
+  if (audio.audio_pts == origin.audio_start_samples)
+    throw av_error(AVERROR_INVALIDDATA, "audio: no sound of the source could be decoded",
+                   input);
   write_trailer(output.get());
 }
 

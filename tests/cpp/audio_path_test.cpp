@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <ostream>
 #include <utility>
 #include <vector>
@@ -90,6 +92,29 @@ TEST_F(CutFifoFrames, StartingOffsetShiftsEveryPts) {
   pts_ = 882;
   EXPECT_EQ(run(true), (cuts{{882, 1024}, {1906, 1024}, {2930, 10}}));
   EXPECT_EQ(pts_, 2940);
+}
+
+TEST(ClipToFullScale, ClipsEveryChannelAndLeavesNaNForTheEncoder) {
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> in = {3e4f, 1e9f, -2.0f, 0.5f, -1.0f, 1.0f, inf, -inf, 0.0f};
+  const std::vector<float> out = {1.0f, 1.0f, -1.0f, 0.5f, -1.0f, 1.0f, 1.0f, -1.0f, 0.0f};
+  frame_ptr frame = alloc_frame();
+  frame->format = AV_SAMPLE_FMT_FLTP;
+  frame->nb_samples = static_cast<int>(in.size()) + 1;
+  av_channel_layout_default(&frame->ch_layout, 2);
+  ASSERT_GE(av_frame_get_buffer(frame.get(), 0), 0);
+  for (int channel = 0; channel < 2; ++channel) {
+    auto* samples = reinterpret_cast<float*>(frame->extended_data[channel]);
+    for (std::size_t i = 0; i < in.size(); ++i) samples[i] = channel == 0 ? in[i] : -in[i];
+    samples[in.size()] = std::numeric_limits<float>::quiet_NaN();
+  }
+  clip_to_full_scale(frame.get());
+  for (int channel = 0; channel < 2; ++channel) {
+    const auto* samples = reinterpret_cast<const float*>(frame->extended_data[channel]);
+    for (std::size_t i = 0; i < out.size(); ++i)
+      EXPECT_EQ(samples[i], channel == 0 ? out[i] : -out[i]) << "channel " << channel << " #" << i;
+    EXPECT_TRUE(std::isnan(samples[in.size()]));
+  }
 }
 
 // The source filter's arguments for a 48 kHz planar float decoder with `layout`.
