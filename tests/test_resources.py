@@ -85,21 +85,21 @@ def test_repeated_calls_keep_memory_descriptors_and_threads_flat(clip, garbage, 
         "master-is-folder": (clip("mp4"), small, "IsADirectoryError"),
         "missing-folder": (clip("mp4"), small, "FileNotFoundError"),
     }
-    spec = {}
+    calls = {}
     for name, (source, kwargs, expect) in cases.items():
         folder = tmp_path / name
         folder.mkdir()
-        spec[name] = {"args": [str(source)], "kwargs": kwargs, "expect": expect,
-                      "folder": str(folder)}
+        calls[name] = {"args": [str(source)], "kwargs": kwargs, "expect": expect,
+                       "folder": str(folder)}
     (tmp_path / "blocked-segment" / "360p_000.ts").mkdir()
     (tmp_path / "master-is-folder" / "master.m3u8").mkdir()
-    spec["missing-folder"]["output"] = str(tmp_path / "not-made" / "master.m3u8")
+    calls["missing-folder"]["output"] = str(tmp_path / "not-made" / "master.m3u8")
 
     # Fixed thresholds stop glibc from raising them after large frees, which
     # lets freed pictures linger in the arenas of ended threads for a while and
     # makes resident memory swing by tens of MiB from one round to the next.
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", MALLOC_TRIM_THRESHOLD_="131072")
-    done = subprocess.run([sys.executable, "-c", CHURN, json.dumps(spec), str(ROUNDS)],
+    done = subprocess.run([sys.executable, "-c", CHURN, json.dumps(calls), str(ROUNDS)],
                           capture_output=True, text=True, timeout=600, env=env)
     assert done.returncode == 0, done.stderr[-3000:]
     warm, *later = json.loads(done.stdout)
