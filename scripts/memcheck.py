@@ -22,6 +22,10 @@ import xml.etree.ElementTree as ElementTree
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SUPPRESSIONS = ROOT / "tests" / "sanitizers" / "valgrind.supp"
 
+sys.path.insert(0, str(ROOT / "tests"))
+
+import fuzzing  # noqa: E402
+
 CHILD = r"""
 import sys
 import corvane
@@ -39,23 +43,13 @@ for source, out, key in [(folder + "/absent.mp4", "/missing", ""),
 
 
 def make_inputs(folder):
-    ffmpeg = shutil.which("ffmpeg")
-    source = folder / "src.mp4"
-    subprocess.run([ffmpeg, "-v", "error", "-y",
-                    "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1",
-                    "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
-                    "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest",
-                    str(source)], check=True)
+    seeds = folder / "seeds"
+    fuzzing.make_seeds(seeds)
+    shutil.copy(seeds / fuzzing.SEEDS["mp4"][0], folder / "src.mp4")
     # A Matroska file cut where its first packet begins: both streams declared,
     # no frame.
-    mkv = folder / "whole.mkv"
-    subprocess.run([ffmpeg, "-v", "error", "-y", "-i", str(source), "-c", "copy", str(mkv)],
-                   check=True)
-    positions = subprocess.run([shutil.which("ffprobe"), "-v", "error", "-of", "csv=p=0",
-                                "-show_entries", "packet=pos", str(mkv)],
-                               check=True, capture_output=True, text=True).stdout
-    first = min(int(p.strip(",")) for p in positions.split() if p.strip(",").isdigit())
-    (folder / "headers.mkv").write_bytes(mkv.read_bytes()[:first])
+    mkv = seeds / fuzzing.SEEDS["mkv"][0]
+    (folder / "headers.mkv").write_bytes(mkv.read_bytes()[:fuzzing.first_packet_offset(mkv)])
     (folder / "bad.keyinfo").write_text(f"k.bin\n{folder / 'no-such.key'}\n")
     for out in ("ok", "missing", "no_frame", "bad_key"):
         (folder / out).mkdir()

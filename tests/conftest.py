@@ -240,13 +240,6 @@ def probe(path):
                           "-show_format", path))
 
 
-def first_packet_offset(path):
-    """Where the first packet of a source starts: its headers end there."""
-    out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-show_entries", "packet=pos",
-                         path))
-    return min(int(p["pos"]) for p in out["packets"] if p.get("pos") not in (None, "N/A"))
-
-
 def stream_of(probed, kind):
     found = [s for s in probed["streams"] if s["codec_type"] == kind]
     assert len(found) == 1, f"expected one {kind} stream, got {probed['streams']}"

@@ -8,6 +8,7 @@ instead of taking the test run with it. Used by tests/test_fuzz.py (a small set)
 and scripts/fuzz.py (a large set on demand).
 """
 
+import json
 import os
 import random
 import shutil
@@ -17,6 +18,7 @@ import sys
 from pathlib import Path
 
 FFMPEG = shutil.which("ffmpeg")
+FFPROBE = shutil.which("ffprobe")
 
 
 def _seed_args(vcodec, acodec, fmt):
@@ -57,6 +59,15 @@ def tool_environment():
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
     return env
+
+
+def first_packet_offset(path):
+    """Where the first packet of a source starts: its headers end there."""
+    out = subprocess.run([FFPROBE, "-v", "error", "-of", "json", "-show_entries", "packet=pos",
+                          str(path)], check=True, capture_output=True, text=True,
+                         env=tool_environment()).stdout
+    return min(int(p["pos"]) for p in json.loads(out)["packets"]
+               if p.get("pos") not in (None, "N/A"))
 
 
 # --- structure walkers ------------------------------------------------------------------

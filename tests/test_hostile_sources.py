@@ -6,9 +6,8 @@ naming a rendition that is empty, and none runs forever.
 
 import pytest
 
-from conftest import (encode, first_packet_offset, listing, parse_media_playlist, probe,
-                      stream_of)
-from fuzzing import ladder_faults, run_call
+from conftest import encode, listing, parse_media_playlist, probe, stream_of
+from fuzzing import first_packet_offset, ladder_faults, run_call
 
 
 def test_source_cut_before_its_first_frame_fails_without_a_master(clip, tmp_path):

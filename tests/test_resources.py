@@ -8,7 +8,8 @@ import sys
 import threading
 
 from conftest import (SIZES, KeyInfo, concatenate, decrypt_rendition, encode,
-                      first_packet_offset, parse_master, parse_media_playlist, probe, stream_of)
+                      parse_master, parse_media_playlist, probe, stream_of)
+from fuzzing import first_packet_offset
 
 # Runs every kind of call, success and failure, again and again in one process,
 # and prints what the process holds after each round: resident memory and the
