@@ -46,6 +46,11 @@ X264 = ["-c:v", "libx264", "-preset", "fast", "-g", "60", "-keyint_min", "60",
 AAC = ["-c:a", "aac", "-b:a", "128k", "-ar", "44100", "-ac", "2"]
 
 
+def hls(key_info):
+    return ["-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
+            "-hls_key_info_file", str(key_info)]
+
+
 def make_source(seconds, path):
     """A camera-like clip: a detailed picture panned across with sensor noise,
     a moving inset with its own motion, and stereo sound whose loudness
@@ -114,9 +119,7 @@ def ffmpeg_one_process(source, out, key_info):
         command += ["-map", f"[s{i}]", "-map", f"[a{i}]", f"-b:v:{i}", rate]
     command += X264 + AAC
     streams = " ".join(f"v:{i},a:{i},name:{name}" for i, (name, *_) in enumerate(RENDITIONS))
-    command += ["-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
-                "-hls_key_info_file", str(key_info),
-                "-hls_segment_filename", str(out / "%v_%03d.ts"),
+    command += [*hls(key_info), "-hls_segment_filename", str(out / "%v_%03d.ts"),
                 "-master_pl_name", "master.m3u8", "-var_stream_map", streams,
                 str(out / "%v.m3u8")]
     return [command]
@@ -125,9 +128,8 @@ def ffmpeg_one_process(source, out, key_info):
 def ffmpeg_processes(source, out, key_info):
     return [["ffmpeg", "-v", "error", "-y", "-i", str(source),
              "-vf", f"scale={w}:{h}", "-b:v", rate, *X264, "-af", LOUDNORM, *AAC,
-             "-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
-             "-hls_key_info_file", str(key_info),
-             "-hls_segment_filename", str(out / f"{name}_%03d.ts"), str(out / f"{name}.m3u8")]
+             *hls(key_info), "-hls_segment_filename", str(out / f"{name}_%03d.ts"),
+             str(out / f"{name}.m3u8")]
             for name, w, h, rate in RENDITIONS]
 
 
