@@ -2,104 +2,185 @@
 
 #include <pthread.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include "ladder/master_playlist.h"
 #include "ladder/plan.h"
-#include "ladder/probe.h"
+#include "ladder/preflight.h"
+#include "pipeline/rendition_feed.h"
+#include "source/source_stage.h"
 #include "transcoder/av_error.h"
 #include "transcoder/ffmpeg_log.h"
 #include "transcoder/hls_output.h"
 #include "transcoder/transcode_rendition.h"
+#include "transcoder/video_path.h"
 
 namespace corvane {
 namespace {
 
-// How one worker ended. Each worker writes only its own; the planner reads
+// Items queued between the source stage and each rendition. Enough for the
+// renditions to keep busy while another one takes its turn on the cores; few
+// enough that the pictures they share stay a small part of the call's memory
+// (one 2160p picture is 12 MB).
+constexpr std::size_t feed_capacity = 8;
+
+// How often the caller's `poll` runs while the ladder is made.
+constexpr std::chrono::milliseconds poll_interval{100};
+
+// How one rendition ended. Each worker writes only its own; the planner reads
 // them after the joins.
 struct rendition_outcome {
   bool completed = false;
   std::string reason;
 };
 
-// Names the calling thread after its rendition, so that top, perf and gdb tell
-// the workers apart; the encoder's own threads, started from it, inherit the name.
-void name_worker_thread(const std::string& rendition) {
-  const std::string name = ("corvane " + rendition).substr(0, 15);  // the kernel keeps 15
+// Names the calling thread, so that top, perf and gdb tell the stages apart; the
+// encoder's and decoder's own threads, started from it, inherit the name.
+void name_this_thread(const std::string& name) {
   pthread_setname_np(pthread_self(), name.c_str());
 }
 
-// Joins every started worker, in launch order, even when planning fails midway,
-// so no worker outlives the call.
-class worker_threads {
- public:
-  worker_threads() = default;
-  worker_threads(const worker_threads&) = delete;
-  worker_threads& operator=(const worker_threads&) = delete;
-  ~worker_threads() { join_all(); }
+std::string thread_name(const std::string& what) {
+  return ("corvane " + what).substr(0, 15);  // the kernel keeps 15 characters
+}
 
-  template <typename Body>
-  void start(Body&& body) {
-    threads_.emplace_back(std::forward<Body>(body));
+// The threads of one call: one worker per rendition and the source stage that
+// feeds them. Its end joins them all, after asking them to stop, so no thread
+// outlives the call, however the call ends.
+class ladder_run {
+ public:
+  ladder_run(source_stage& source, const std::vector<rendition_job>& jobs)
+      : source_(source), jobs_(jobs), outcomes_(jobs.size()) {
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+      feeds_.push_back(std::make_unique<rendition_feed>(feed_capacity, stop_.get_token()));
   }
-  void join_all() {
+  ladder_run(const ladder_run&) = delete;
+  ladder_run& operator=(const ladder_run&) = delete;
+  ~ladder_run() {
+    stop_.request_stop();
+    join();
+  }
+
+  // Starts every rendition worker, then the source stage.
+  void start(const std::vector<rendition_entry>& plan) {
+    for (std::size_t i = 0; i < jobs_.size(); ++i) {
+      launch(thread_name(plan[i].name), [this, i] {
+        rendition_outcome& outcome = outcomes_[i];
+        try {
+          transcode_rendition(jobs_[i], *feeds_[i]);
+          outcome.completed = true;
+        } catch (const std::exception& failure) {
+          outcome.reason = failure.what();
+        } catch (...) {
+          outcome.reason = "unknown failure";
+        }
+      });
+    }
+    std::vector<rendition_feed*> feeds;
+    for (const auto& feed : feeds_) feeds.push_back(feed.get());
+    launch(thread_name("source"), [this, feeds = std::move(feeds)] {
+      run_source_stage(source_, feeds, stop_.get_token());
+    });
+  }
+
+  // Waits until every thread has ended, calling `poll` about every
+  // poll_interval meanwhile. What `poll` throws stops the threads and, once
+  // they have all ended, reaches the caller.
+  std::vector<rendition_outcome> wait(const std::function<void()>& poll) {
+    for (;;) {
+      {
+        std::unique_lock lock(mutex_);
+        if (ended_.wait_for(lock, poll_interval, [&] { return running_ == 0; })) break;
+      }
+      if (poll) poll();
+    }
+    join();
+    return outcomes_;
+  }
+
+ private:
+  template <typename Body>
+  void launch(const std::string& name, Body body) {
+    {
+      std::lock_guard lock(mutex_);
+      ++running_;
+    }
+    try {
+      threads_.emplace_back([this, name, body = std::move(body)]() mutable noexcept {
+        name_this_thread(name);
+        body();
+        std::lock_guard lock(mutex_);
+        --running_;
+        ended_.notify_all();
+      });
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      --running_;
+      throw;
+    }
+  }
+
+  void join() {
     for (auto& thread : threads_)
       if (thread.joinable()) thread.join();
   }
 
- private:
+  source_stage& source_;
+  const std::vector<rendition_job>& jobs_;
+  std::vector<rendition_outcome> outcomes_;
+  std::stop_source stop_;
+  std::vector<std::unique_ptr<rendition_feed>> feeds_;
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::size_t running_ = 0;
   std::vector<std::thread> threads_;
 };
-
-std::vector<rendition_outcome> run_workers(const std::string& input,
-                                           const std::vector<rendition_entry>& plan,
-                                           const std::vector<std::string>& playlists,
-                                           const std::string& key) {
-  std::vector<rendition_outcome> outcomes(plan.size());
-  worker_threads workers;
-  for (std::size_t i = 0; i < plan.size(); ++i) {
-    workers.start([&outcome = outcomes[i], input, path = playlists[i],
-                   width = plan[i].width, height = plan[i].height,
-                   bitrate = plan[i].bandwidth, key, name = plan[i].name]() mutable noexcept {
-      try {
-        name_worker_thread(name);
-        transcode_rendition(std::move(input), std::move(path), width, height, bitrate,
-                            std::move(key));
-        outcome.completed = true;
-      } catch (const std::exception& failure) {
-        outcome.reason = failure.what();
-      } catch (...) {
-        outcome.reason = "unknown failure";
-      }
-    });
-  }
-  workers.join_all();
-  return outcomes;
-}
 
 }  // namespace
 
 void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
-                 std::vector<std::int32_t> bitrate, std::string key) {
+                 std::vector<std::int32_t> bitrate, std::string key,
+                 const std::function<void()>& poll) {
   capture_ffmpeg_log();
   take_ffmpeg_log();  // earlier calls' leftovers on this thread are not this call's
 
-  const source_size source = probe_source(input);
+  source_stage source = open_source_stage(input);
   require_output_directory(output);
   if (!key.empty()) require_key_info_file(key);
+  const AVCodecParameters* picture = source.input.video.stream->codecpar;
   const std::vector<rendition_entry> plan =
-      plan_ladder(resolution, std::move(bitrate), source.width, source.height);
+      plan_ladder(resolution, std::move(bitrate), picture->width, picture->height);
   if (plan.empty())
     throw std::invalid_argument(
         "no rendition to make: resolution names none of 1080p, 720p, 480p, 360p");
-  std::vector<std::string> playlists;
+  std::vector<rendition_job> jobs;
   for (const auto& entry : plan) {
-    playlists.push_back(media_playlist_path(output, entry.name));
+    rendition_job job;
+    job.playlist_path = media_playlist_path(output, entry.name);
     // Refuses, before any work, an output path the muxer would misread as a pattern.
-    segment_template(playlist_stem(playlists.back()));
+    segment_template(playlist_stem(job.playlist_path));
+    job.width = entry.width;
+    job.height = entry.height;
+    job.bitrate = entry.bandwidth;
+    job.key_info_file = key;
+    job.audio_parameters = source.audio_parameters.get();
+    job.audio_time_base = source.audio.encoder->time_base;
+    jobs.push_back(std::move(job));
   }
+  const AVCodec* h264 = require_video_encoder(h264_encoder_name);
+  for (auto& job : jobs) job.h264 = h264;
 
-  const std::vector<rendition_outcome> outcomes = run_workers(input, plan, playlists, key);
+  std::vector<rendition_outcome> outcomes;
+  {
+    ladder_run run(source, jobs);
+    run.start(plan);
+    outcomes = run.wait(poll);
+  }
 
   std::vector<rendition_entry> completed;
   std::string failures;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,13 +15,17 @@ class ladder_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Probes `input`, plans one rendition per known name in `resolution` (bitrates
-// completed from the defaults), transcodes every rendition on a thread of its
-// own beside the master playlist `output`, and writes the master playlist for
+// Opens `input`, plans one rendition per known name in `resolution` (bitrates
+// completed from the defaults), and makes every rendition beside the master
+// playlist `output`: one source stage reads and decodes the source once and
+// feeds one worker thread per rendition. Then writes the master playlist for
 // the renditions that completed. Throws av_error before any work when the
 // input, the output directory or the key info file is unusable, and
-// ladder_error after every worker has ended when any rendition failed.
+// ladder_error after every thread has ended when any rendition failed.
+// `poll`, when given, runs on the calling thread about every 100 ms while the
+// threads work; what it throws stops them all and is rethrown once they ended.
 void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
-                 std::vector<std::int32_t> bitrate, std::string key);
+                 std::vector<std::int32_t> bitrate, std::string key,
+                 const std::function<void()>& poll = {});
 
 }  // namespace corvane

@@ -99,7 +99,11 @@ def test_repeated_calls_keep_memory_descriptors_and_threads_flat(clip, garbage, 
     # Fixed thresholds stop glibc from raising them after large frees, which
     # lets freed pictures linger in the arenas of ended threads for a while and
     # makes resident memory swing by tens of MiB from one round to the next.
-    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", MALLOC_TRIM_THRESHOLD_="131072")
+    # One arena: a call runs a dozen threads at once (the source stage, its
+    # decoder's threads, the renditions and their encoders' threads), and which
+    # of many arenas keeps which free chunks would swing it by MiBs too.
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", MALLOC_TRIM_THRESHOLD_="131072",
+               MALLOC_ARENA_MAX="1")
     done = subprocess.run([sys.executable, "-c", CHURN, json.dumps(calls), str(ROUNDS)],
                           capture_output=True, text=True, timeout=600, env=env)
     assert done.returncode == 0, done.stderr[-3000:]

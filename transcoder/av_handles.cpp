@@ -25,6 +25,12 @@ codec_context_ptr alloc_codec_context(const AVCodec* codec) {
   return context;
 }
 
+codec_parameters_ptr alloc_codec_parameters() {
+  codec_parameters_ptr parameters(avcodec_parameters_alloc());
+  if (!parameters) throw std::bad_alloc();
+  return parameters;
+}
+
 packet_ptr alloc_packet() {
   packet_ptr packet(av_packet_alloc());
   if (!packet) throw std::bad_alloc();

@@ -31,6 +31,9 @@ struct filter_inout_freer {
 struct audio_fifo_freer {
   void operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
 };
+struct codec_parameters_freer {
+  void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
 struct packet_freer {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
@@ -44,12 +47,14 @@ using sws_context_ptr = std::unique_ptr<SwsContext, sws_context_freer>;
 using filter_graph_ptr = std::unique_ptr<AVFilterGraph, filter_graph_freer>;
 using filter_inout_ptr = std::unique_ptr<AVFilterInOut, filter_inout_freer>;
 using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_freer>;
+using codec_parameters_ptr = std::unique_ptr<AVCodecParameters, codec_parameters_freer>;
 using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
 using frame_ptr = std::unique_ptr<AVFrame, frame_freer>;
 
 // Allocations that throw std::bad_alloc instead of handing back null, so no
 // caller can go on with an object that does not exist.
 codec_context_ptr alloc_codec_context(const AVCodec* codec);
+codec_parameters_ptr alloc_codec_parameters();
 packet_ptr alloc_packet();
 frame_ptr alloc_frame();
 

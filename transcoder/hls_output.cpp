@@ -4,19 +4,32 @@
 #include <stdexcept>
 
 #include "transcoder/av_error.h"
+#include "transcoder/encode.h"
 #include "transcoder/ffmpeg_log.h"
 
 namespace corvane {
 namespace {
 
-void add_stream(AVFormatContext* output, const AVCodecContext* encoder, const char* kind) {
-  AVStream* stream = avformat_new_stream(output, encoder->codec);
+AVStream* new_stream(AVFormatContext* output, const char* kind) {
+  AVStream* stream = avformat_new_stream(output, nullptr);
   if (stream == nullptr) throw av_error(AVERROR(ENOMEM), std::string("add ") + kind + " stream");
+  return stream;
+}
+
+// A stream's time base is a request only: the MPEG-TS segments count in 90 kHz,
+// and the muxer may replace it while writing the header.
+void add_video_stream(AVFormatContext* output, const AVCodecContext* encoder) {
+  AVStream* stream = new_stream(output, "video");
   check(avcodec_parameters_from_context(stream->codecpar, encoder),
-        std::string("copy ") + kind + " encoder parameters");
-  // A request only: the MPEG-TS segments count in 90 kHz, and the muxer may
-  // replace it while writing the header.
+        "copy video encoder parameters");
   stream->time_base = encoder->time_base;
+}
+
+void add_audio_stream(AVFormatContext* output, const AVCodecParameters* parameters,
+                      AVRational time_base) {
+  AVStream* stream = new_stream(output, "audio");
+  check(avcodec_parameters_copy(stream->codecpar, parameters), "copy audio encoder parameters");
+  stream->time_base = time_base;
 }
 
 // The output context's `opaque`, which nothing else sets, holds the code of the
@@ -72,15 +85,16 @@ std::string segment_template(const std::string& stem) {
 format_context_ptr create_hls_output(const std::string& playlist_path,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
-                                     const AVCodecContext* audio_encoder) {
+                                     const AVCodecParameters* audio_parameters,
+                                     AVRational audio_time_base) {
   AVFormatContext* raw = nullptr;
   const int ret = avformat_alloc_output_context2(&raw, nullptr, "hls", playlist_path.c_str());
   format_context_ptr output(raw);
   check(ret, "create HLS output", playlist_path);
   output->io_close2 = close_keeping_write_failure;
 
-  add_stream(output.get(), video_encoder, "video");
-  add_stream(output.get(), audio_encoder, "audio");
+  add_video_stream(output.get(), video_encoder);
+  add_audio_stream(output.get(), audio_parameters, audio_time_base);
 
   const std::string segments = segment_template(playlist_stem(playlist_path));
   void* muxer = output->priv_data;
@@ -99,34 +113,23 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
   return output;
 }
 
-bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet, encode_failure* failure) {
-  const auto fail = [&](const char* step, int code) {
-    if (failure != nullptr) *failure = {step, code};
-    return false;
-  };
-  int ret = avcodec_send_frame(encoder, frame);
-  if (ret < 0) return fail("send frame to encoder", ret);
-  for (;;) {
-    ret = avcodec_receive_packet(encoder, packet);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
-    if (ret < 0) return fail("receive packet from encoder", ret);
-    // Read the stream's time base now: the header may have replaced it.
-    av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
-    packet->stream_index = stream->index;
-    // The muxer takes the packet's data and leaves it blank, even on failure.
-    ret = av_interleaved_write_frame(output, packet);
-    if (ret < 0) return fail("write packet", ret);
-    av_packet_unref(packet);
-    if (const int failed = write_failure(output); failed < 0)
-      return fail("write segment or playlist", failed);
-  }
+void write_packet(AVFormatContext* output, AVStream* stream, AVPacket* packet,
+                  AVRational time_base, const char* kind) {
+  // Read the stream's time base now: the header may have replaced it.
+  av_packet_rescale_ts(packet, time_base, stream->time_base);
+  packet->stream_index = stream->index;
+  // The muxer takes the packet's data and leaves it blank, even on failure.
+  check(av_interleaved_write_frame(output, packet), std::string(kind) + ": write packet");
+  if (const int failed = write_failure(output); failed < 0)
+    throw av_error(failed, std::string(kind) + ": write segment or playlist");
 }
 
-void encode_or_throw(const stream_output& out, const AVFrame* frame) {
-  encode_failure failure;
-  if (!encode_and_write(out.encoder, out.muxer, out.stream, frame, out.packet, &failure))
-    throw av_error(failure.code, std::string(out.kind) + ": " + failure.step);
+void encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
+                      const AVFrame* frame, AVPacket* packet) {
+  const char* kind = av_get_media_type_string(encoder->codec_type);
+  encode_frame(encoder, frame, packet, kind, [&](AVPacket* encoded) {
+    write_packet(output, stream, encoded, encoder->time_base, kind);
+  });
 }
 
 void write_trailer(AVFormatContext* output) {

@@ -19,47 +19,34 @@ std::string playlist_stem(const std::string& playlist_path);
 std::string segment_template(const std::string& stem);
 
 // Creates the "hls" output on `playlist_path` with the video stream (index 0)
-// and the audio stream (index 1) taken from the opened encoders, and writes the
-// header. An empty `key_info_file` leaves the segments unencrypted. Every file
-// the muxer writes is closed through corvane, which keeps the first failed
-// write (see write_failure). Throws
-// av_error when any step fails; the returned context has its header written.
+// taken from the opened H.264 encoder and the audio stream (index 1) from the
+// source stage's AAC parameters, and writes the header. An empty
+// `key_info_file` leaves the segments unencrypted. Every file the muxer writes
+// is closed through corvane, which keeps the first failed write (see
+// write_failure). Throws av_error when any step fails; the returned context has
+// its header written.
 format_context_ptr create_hls_output(const std::string& playlist_path,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
-                                     const AVCodecContext* audio_encoder);
+                                     const AVCodecParameters* audio_parameters,
+                                     AVRational audio_time_base);
 
 // The error code of the first write to a segment or playlist file of an output
-// made by create_hls_output that failed, or 0. encode_and_write and
-// write_trailer report it: the muxer itself carries on after one.
+// made by create_hls_output that failed, or 0. write_packet and write_trailer
+// report it: the muxer itself carries on after one.
 int write_failure(const AVFormatContext* output);
 
-// Why encode_and_write gave up: the step and FFmpeg's code.
-struct encode_failure {
-  const char* step = "";
-  int code = 0;
-};
+// Writes one packet, timed in `time_base`, to `stream`; the muxer takes the
+// packet's contents and leaves it blank. Throws av_error naming `kind` when the
+// muxer refuses the packet or failed to write a segment or playlist file.
+void write_packet(AVFormatContext* output, AVStream* stream, AVPacket* packet,
+                  AVRational time_base, const char* kind);
 
-// Sends `frame` (null drains the encoder) and writes every packet the encoder
-// has ready to `stream`. True when the encoder wants more input or is done;
-// false when the encoder refuses the frame or fails, or the muxer refuses a
-// packet or failed to write a file, with the reason in `failure` when one is given.
-bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet,
-                      encode_failure* failure = nullptr);
-
-// Where one encoder's packets go.
-struct stream_output {
-  AVCodecContext* encoder = nullptr;
-  AVFormatContext* muxer = nullptr;
-  AVStream* stream = nullptr;
-  AVPacket* packet = nullptr;
-  const char* kind = "";  // "video" or "audio", for error messages
-};
-
-// encode_and_write, throwing av_error with the failing step instead of
-// returning false.
-void encode_or_throw(const stream_output& out, const AVFrame* frame);
+// Sends `frame` to `encoder` (null drains it) and writes every packet the
+// encoder then has ready to `stream`. Throws av_error, naming the failing step, when
+// the encoder refuses the frame or fails, or the packet cannot be written.
+void encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
+                      const AVFrame* frame, AVPacket* packet);
 
 // Writes the trailer, which completes the media playlist; throws on failure.
 void write_trailer(AVFormatContext* output);

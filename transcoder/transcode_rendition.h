@@ -1,17 +1,34 @@
-// One complete, independent transcode of the source into one HLS rendition.
+// The rendition worker: one rendition of the ladder made from the pictures and
+// the sound the source stage shares with it.
 #pragma once
 
 #include <string>
 
+#include "pipeline/rendition_feed.h"
+#include "transcoder/ffmpeg.h"
+
 namespace corvane {
 
-// Transcodes `input` into the media playlist `playlist_path` and its segments,
-// at `width` x `height` and `bitrate` bit/s, encrypted as `key_info_file`
-// directs (unencrypted when it is empty). Returns once the trailer is written;
-// throws av_error, naming the failing step and FFmpeg's reason, otherwise.
-// Every FFmpeg object it creates is released on every way out, newest first.
-// Runs on a thread of its own and touches nothing another thread uses.
-void transcode_rendition(std::string input, std::string playlist_path, int width, int height,
-                         int bitrate, std::string key_info_file);
+// What one rendition worker is given; the pointers are read only and outlive it.
+struct rendition_job {
+  std::string playlist_path;
+  int width = 0;
+  int height = 0;
+  int bitrate = 0;  // video, bit/s
+  std::string key_info_file;  // empty: unencrypted segments
+  const AVCodec* h264 = nullptr;
+  const AVCodecParameters* audio_parameters = nullptr;  // the source stage's AAC stream
+  AVRational audio_time_base{0, 1};                     // of the AAC packets on the feed
+};
+
+// Takes pictures and audio packets from `feed` until the source ends, and makes
+// the media playlist `job.playlist_path` and its segments: each picture scaled
+// to the rendition's size and encoded as H.264, each AAC packet written as it
+// comes, encrypted as the key info file directs. Returns once the trailer is
+// written. Throws av_error, naming the failing step and FFmpeg's reason, or
+// the source's failure; the feed is then abandoned so that the source stage
+// goes on without this rendition. Every FFmpeg object it creates is released
+// on every way out, newest first.
+void transcode_rendition(const rendition_job& job, rendition_feed& feed);
 
 }  // namespace corvane

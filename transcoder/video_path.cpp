@@ -2,19 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
+#include "pipeline/rendition_feed.h"
 #include "transcoder/av_error.h"
-#include "transcoder/timeline.h"
+#include "transcoder/hls_output.h"
 
 namespace corvane {
 namespace {
-
-// Decoders leave `pts` unset on pictures they could only time by a guess, as
-// raw H.264 streams do.
-std::int64_t picture_timestamp(const AVFrame* frame) {
-  return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
-}
 
 // The scaler for this picture: the one already made when the picture's size and
 // format are the same, otherwise a new one, so a change inside the stream never
@@ -31,6 +28,14 @@ SwsContext* scaler_for(sws_context_ptr& scaler, const AVFrame* picture,
 }
 
 }  // namespace
+
+const AVCodec* require_video_encoder(const char* name) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(name);
+  if (codec == nullptr)
+    throw std::runtime_error(std::string("this build of FFmpeg lacks the ") + name +
+                             " encoder that every rendition's video needs");
+  return codec;
+}
 
 int encoder_threads(int width, int height, unsigned cores) {
   if (cores == 0) return 0;
@@ -55,23 +60,13 @@ codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height
       encoder_threads(width, height, std::thread::hardware_concurrency());
   encoder->framerate = AVRational{30, 1};
   encoder->bit_rate = bitrate;
-  // An H.264 encoder without these private options is still usable.
-  av_opt_set(encoder->priv_data, "preset", "fast", 0);
   encoder->gop_size = 60;
   encoder->keyint_min = 60;
-  av_opt_set(encoder->priv_data, "sc_threshold", "0", 0);
+  // Without these the ladder would be encoded otherwise than promised.
+  check(av_opt_set(encoder->priv_data, "preset", "fast", 0), "video: set H.264 preset");
+  check(av_opt_set(encoder->priv_data, "sc_threshold", "0", 0), "video: set H.264 sc_threshold");
   check(avcodec_open2(encoder.get(), codec, nullptr), "video: open H.264 encoder");
   return encoder;
-}
-
-sws_context_ptr create_scaler(const AVCodecContext* decoder, const AVCodecContext* encoder) {
-  if (decoder->width <= 0 || decoder->height <= 0 || decoder->pix_fmt == AV_PIX_FMT_NONE)
-    return nullptr;
-  sws_context_ptr scaler(sws_getContext(decoder->width, decoder->height, decoder->pix_fmt,
-                                        encoder->width, encoder->height, encoder->pix_fmt,
-                                        SWS_BICUBIC, nullptr, nullptr, nullptr));
-  if (!scaler) throw av_error(AVERROR(EINVAL), "video: create scaler");
-  return scaler;
 }
 
 frame_ptr alloc_scaled_frame(const AVCodecContext* encoder) {
@@ -83,29 +78,19 @@ frame_ptr alloc_scaled_frame(const AVCodecContext* encoder) {
   return scaled;
 }
 
-void encode_picture(video_path& video, const AVFrame* decoded) {
-  const auto pts = picture_pts(picture_timestamp(decoded), video.source_time_base,
-                               video.origin, video.last_pts);
-  if (!pts) return;
-  SwsContext* scaler = scaler_for(*video.scaler, decoded, video.out.encoder);
+void encode_picture(video_path& video, const AVFrame* picture) {
+  SwsContext* scaler = scaler_for(video.scaler, picture, video.encoder);
   // The encoder may still hold a reference to the last picture's buffer; only
   // then does this give the scaled frame a new one.
   check(av_frame_make_writable(video.scaled), "video: reuse scaled picture");
-  sws_scale(scaler, decoded->data, decoded->linesize, 0, decoded->height, video.scaled->data,
+  sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, video.scaled->data,
             video.scaled->linesize);
-  video.scaled->pts = *pts;
-  video.last_pts = *pts;
-  encode_or_throw(video.out, video.scaled);
+  video.scaled->pts = picture->pts;
+  encode_and_write(video.encoder, video.output, video.stream, video.scaled, video.packet);
 }
 
-void drain_video(video_path& video, AVFrame* decoded) {
-  // A decoder that is already drained refuses the flush; it has nothing left.
-  avcodec_send_packet(video.decoder, nullptr);
-  while (avcodec_receive_frame(video.decoder, decoded) >= 0) {
-    encode_picture(video, decoded);
-    av_frame_unref(decoded);
-  }
-  encode_or_throw(video.out, nullptr);
+void drain_video(video_path& video) {
+  encode_and_write(video.encoder, video.output, video.stream, nullptr, video.packet);
 }
 
 }  // namespace corvane

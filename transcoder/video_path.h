@@ -1,13 +1,19 @@
-// The video path: decoded pictures scaled to the rendition's size, stamped in
-// 1/30 s and encoded as H.264.
+// The rendition's video path: each shared source picture scaled into the
+// rendition's own picture and encoded as H.264.
 #pragma once
 
 #include <cstdint>
 
 #include "transcoder/av_handles.h"
-#include "transcoder/hls_output.h"
 
 namespace corvane {
+
+// The H.264 encoder every rendition uses: the settings below are libx264's.
+inline constexpr const char* h264_encoder_name = "libx264";
+
+// The encoder called `name`; throws std::runtime_error naming it when this
+// build of FFmpeg lacks it.
+const AVCodec* require_video_encoder(const char* name);
 
 // How many threads the H.264 encoder of a `width` x `height` rendition takes on
 // a machine of `cores` cores: its picture's share of a 1080p picture's area,
@@ -16,35 +22,34 @@ namespace corvane {
 int encoder_threads(int width, int height, unsigned cores);
 
 // Opens the H.264 encoder for a rendition of `width` x `height` at `bitrate`
-// bit/s: yuv420p, 1/30 s, a key frame every 60 pictures and none at scene
-// changes, global header, `encoder_threads` threads. Throws av_error when it cannot be opened.
+// bit/s: yuv420p, pictures timed in video_time_base at most 30 a second, a key
+// frame every 60 pictures and none at scene changes, global header,
+// `encoder_threads` threads. Throws av_error when the encoder refuses a setting
+// or cannot be opened.
 codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height,
                                      int bitrate);
-
-// A scaler from the decoder's picture format to the encoder's; empty when the
-// decoder does not know its picture size or format yet (the first picture then
-// sets it up).
-sws_context_ptr create_scaler(const AVCodecContext* decoder, const AVCodecContext* encoder);
 
 // The one destination picture every source picture is scaled into.
 frame_ptr alloc_scaled_frame(const AVCodecContext* encoder);
 
-// What the video path needs for each picture. Non-owning: the rendition owns it all.
+// What the video path needs for each picture. The scaler is the path's own;
+// everything else belongs to the rendition.
 struct video_path {
-  AVCodecContext* decoder = nullptr;
-  sws_context_ptr* scaler = nullptr;  // re-created when a picture's size or format changes
+  AVCodecContext* encoder = nullptr;
+  AVFormatContext* output = nullptr;
+  AVStream* stream = nullptr;
+  AVPacket* packet = nullptr;
   AVFrame* scaled = nullptr;
-  AVRational source_time_base{0, 1};
-  std::int64_t origin = 0;            // subtracted from source timestamps
-  std::int64_t last_pts = AV_NOPTS_VALUE;
-  stream_output out;
+  // Made for the first picture, and again when a picture's size or format
+  // changes inside the stream.
+  sws_context_ptr scaler;
 };
 
-// Scales, stamps and encodes one decoded picture; a picture whose timestamp
-// does not advance is skipped. Throws av_error on failure.
-void encode_picture(video_path& video, const AVFrame* decoded);
+// Scales a source picture, which it only reads, and encodes it at the
+// picture's own timestamp. Throws av_error on failure.
+void encode_picture(video_path& video, const AVFrame* picture);
 
-// Drains the decoder into the encoder, then the encoder into the muxer.
-void drain_video(video_path& video, AVFrame* decoded);
+// Drains the encoder into the muxer.
+void drain_video(video_path& video);
 
 }  // namespace corvane

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "temp_dir.h"
-#include "transcoder/audio_path.h"
+#include "source/audio_chain.h"
 #include "transcoder/av_error.h"
 #include "transcoder/ffmpeg_log.h"
 #include "transcoder/video_path.h"
@@ -81,9 +81,8 @@ class EncodeAndWrite : public testing::Test {
     return frame;
   }
 
-  bool encode(const AVFrame* frame, encode_failure* failure) {
-    return encode_and_write(encoder_.get(), output_.get(), stream_, frame, packet_.get(),
-                            failure);
+  void encode(const AVFrame* frame) {
+    encode_and_write(encoder_.get(), output_.get(), stream_, frame, packet_.get());
   }
 
   codec_context_ptr encoder_;
@@ -93,24 +92,24 @@ class EncodeAndWrite : public testing::Test {
 };
 
 TEST_F(EncodeAndWrite, NothingReadyYetIsNotAFailure) {
-  encode_failure failure{"untouched", 1};
-  EXPECT_TRUE(encode(silence(0).get(), &failure));
+  EXPECT_NO_THROW(encode(silence(0).get()));
   EXPECT_EQ(stream_->nb_frames, 0);  // the encoder's delay holds the first frame back
-  EXPECT_STREQ(failure.step, "untouched");
 }
 
 TEST_F(EncodeAndWrite, DrainWritesTheHeldBackPacketsThenRefusesMore) {
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(encode(silence(i * 1024).get(), nullptr));
-  EXPECT_TRUE(encode(nullptr, nullptr));
+  for (int i = 0; i < 3; ++i) ASSERT_NO_THROW(encode(silence(i * 1024).get()));
+  EXPECT_NO_THROW(encode(nullptr));
   EXPECT_GT(stream_->nb_frames, 0);
   EXPECT_EQ(packet_->size, 0);  // nothing left behind in the caller's packet
   EXPECT_EQ(av_write_trailer(output_.get()), 0);
 
-  encode_failure failure;
-  EXPECT_FALSE(encode(silence(3 * 1024).get(), &failure));
-  EXPECT_STREQ(failure.step, "send frame to encoder");
-  EXPECT_EQ(failure.code, AVERROR_EOF);
-  EXPECT_FALSE(encode(silence(4 * 1024).get(), nullptr));  // no failure record is fine too
+  try {
+    encode(silence(3 * 1024).get());
+    FAIL() << "a drained encoder took a frame";
+  } catch (const av_error& e) {
+    EXPECT_EQ(e.code(), AVERROR_EOF);
+    EXPECT_EQ(e.reason().rfind("audio: send frame to encoder", 0), 0u) << e.reason();
+  }
 }
 
 // A real "hls" output in a fresh directory, fed a few seconds of silent audio.
@@ -120,13 +119,14 @@ class HlsTrailer : public EncodeAndWrite {
     EncodeAndWrite::SetUp();
     if (HasFatalFailure()) return;
     std::filesystem::create_directories(dir_.path / "out");
-    const AVCodec* h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
-    ASSERT_NE(h264, nullptr);
-    video_ = open_video_encoder(h264, 64, 64, 100000);
-    hls_ = create_hls_output(playlist(), "", video_.get(), encoder_.get());
-    const stream_output audio{encoder_.get(), hls_.get(), hls_->streams[1], packet_.get(), "audio"};
-    for (int i = 0; i < 100; ++i) encode_or_throw(audio, silence(i * 1024).get());
-    encode_or_throw(audio, nullptr);
+    video_ = open_video_encoder(require_video_encoder(h264_encoder_name), 64, 64, 100000);
+    codec_parameters_ptr audio = alloc_codec_parameters();
+    ASSERT_GE(avcodec_parameters_from_context(audio.get(), encoder_.get()), 0);
+    hls_ = create_hls_output(playlist(), "", video_.get(), audio.get(), encoder_->time_base);
+    for (int i = 0; i < 100; ++i)
+      encode_and_write(encoder_.get(), hls_.get(), hls_->streams[1], silence(i * 1024).get(),
+                       packet_.get());
+    encode_and_write(encoder_.get(), hls_.get(), hls_->streams[1], nullptr, packet_.get());
   }
   std::string playlist() const { return dir_ / "out/720p.m3u8"; }
 

@@ -1,4 +1,4 @@
-#include "transcoder/timeline.h"
+#include "source/timeline.h"
 
 #include <gtest/gtest.h>
 

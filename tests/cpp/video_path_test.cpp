@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
+
 namespace corvane {
 namespace {
 
@@ -22,6 +25,19 @@ TEST(EncoderThreads, FollowThePictureAreaWithinTheCores) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " on " +
                  std::to_string(c.cores));
     EXPECT_EQ(encoder_threads(c.width, c.height, c.cores), c.threads);
+  }
+}
+
+TEST(RequireVideoEncoder, FindsLibx264AndNamesAMissingEncoder) {
+  const AVCodec* found = require_video_encoder(h264_encoder_name);
+  ASSERT_NE(found, nullptr);
+  EXPECT_STREQ(found->name, "libx264");
+  try {
+    require_video_encoder("libx264-not-in-this-build");
+    FAIL() << "a missing encoder was found";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("libx264-not-in-this-build"), std::string::npos)
+        << e.what();
   }
 }
 

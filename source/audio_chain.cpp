@@ -1,4 +1,4 @@
-#include "transcoder/audio_path.h"
+#include "source/audio_chain.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,21 +20,22 @@ void store_in_fifo(AVAudioFifo* fifo, const AVFrame* filtered) {
 }
 
 // Moves everything the graph has ready into the FIFO.
-void pull_filtered(const audio_path& audio) {
+void pull_filtered(const audio_chain& audio) {
   for (;;) {
     frame_ptr filtered = alloc_frame();
     const int ret = av_buffersink_get_frame(audio.filters.sink, filtered.get());
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
     check(ret, "audio: take frame from loudness filter");
-    store_in_fifo(audio.fifo, filtered.get());
+    store_in_fifo(audio.fifo.get(), filtered.get());
   }
 }
 
-void encode_cut_frames(audio_path& audio, bool flush) {
-  cut_fifo_frames(audio.fifo, audio.out.encoder, audio.audio_pts, flush, [&](AVFrame* frame) {
-    clip_to_full_scale(frame);
-    encode_or_throw(audio.out, frame);
-  });
+void encode_cut_frames(audio_chain& audio, bool flush, const packet_sink& sink) {
+  cut_fifo_frames(audio.fifo.get(), audio.encoder.get(), audio.audio_pts, flush,
+                  [&](AVFrame* frame) {
+                    clip_to_full_scale(frame);
+                    encode_frame(audio.encoder.get(), frame, audio.packet.get(), "audio", sink);
+                  });
 }
 
 }  // namespace
@@ -149,18 +150,30 @@ void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int6
   }
 }
 
-void encode_audio_frame(audio_path& audio, AVFrame* decoded) {
+audio_chain open_audio_chain(const AVCodecContext* decoder, const AVStream* input_stream) {
+  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (aac == nullptr) throw av_error(AVERROR_ENCODER_NOT_FOUND, "audio: find AAC encoder");
+  audio_chain audio;
+  audio.encoder = open_audio_encoder(aac);
+  audio.graph = create_loudness_graph(decoder, input_stream, audio.filters);
+  audio.fifo = alloc_audio_fifo(audio.encoder.get());
+  audio.packet = alloc_packet();
+  return audio;
+}
+
+void encode_audio_frame(audio_chain& audio, AVFrame* decoded, const packet_sink& sink) {
   // The source filter takes the frame's data over and leaves it blank.
   check(av_buffersrc_add_frame_flags(audio.filters.source, decoded, 0),
         "audio: feed loudness filter");
   pull_filtered(audio);
-  encode_cut_frames(audio, false);
+  encode_cut_frames(audio, false, sink);
 }
 
-void drain_audio(audio_path& audio, AVFrame* decoded) {
+void drain_audio(audio_chain& audio, AVCodecContext* decoder, AVFrame* decoded,
+                 const packet_sink& sink) {
   // A decoder that is already drained refuses the flush; it has nothing left.
-  avcodec_send_packet(audio.decoder, nullptr);
-  while (avcodec_receive_frame(audio.decoder, decoded) >= 0) {
+  avcodec_send_packet(decoder, nullptr);
+  while (avcodec_receive_frame(decoder, decoded) >= 0) {
     // A last frame the graph will not take (its format changed) is dropped;
     // what came before it still reaches the encoder.
     if (av_buffersrc_add_frame_flags(audio.filters.source, decoded, 0) >= 0)
@@ -170,8 +183,8 @@ void drain_audio(audio_path& audio, AVFrame* decoded) {
   check(av_buffersrc_add_frame_flags(audio.filters.source, nullptr, 0),
         "audio: end loudness filter input");
   pull_filtered(audio);
-  encode_cut_frames(audio, true);
-  encode_or_throw(audio.out, nullptr);
+  encode_cut_frames(audio, true, sink);
+  encode_frame(audio.encoder.get(), nullptr, audio.packet.get(), "audio", sink);
 }
 
 }  // namespace corvane

@@ -1,4 +1,4 @@
-#include "ladder/probe.h"
+#include "ladder/preflight.h"
 
 #include <sys/stat.h>
 
@@ -6,22 +6,9 @@
 
 #include "ladder/plan.h"
 #include "transcoder/av_error.h"
-#include "transcoder/av_handles.h"
+#include "transcoder/ffmpeg.h"
 
 namespace corvane {
-
-source_size probe_source(const std::string& input) {
-  format_context_ptr source = open_input(input);
-  check(avformat_find_stream_info(source.get(), nullptr), "cannot read stream information",
-        input);
-  const AVCodec* decoder = nullptr;
-  const int video = av_find_best_stream(source.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
-  check(video, "no decodable video stream", input);
-  check(av_find_best_stream(source.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0),
-        "no decodable audio stream", input);
-  const AVCodecParameters* picture = source->streams[video]->codecpar;
-  return {picture->width, picture->height};
-}
 
 void require_output_directory(const std::string& output) {
   const std::string directory = directory_of(output);

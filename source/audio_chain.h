@@ -1,12 +1,14 @@
-// The audio path: decoded audio loudness-normalised and converted by a filter
-// graph, cut into encoder-sized frames by a FIFO and encoded as AAC.
+// The source's sound, made once for every rendition: decoded audio
+// loudness-normalised and converted by a filter graph, cut into encoder-sized
+// frames by a FIFO and encoded as AAC.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "transcoder/av_handles.h"
-#include "transcoder/hls_output.h"
+#include "transcoder/encode.h"
 
 namespace corvane {
 
@@ -47,21 +49,28 @@ void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int6
 // reach 1e9); normalised audio stays within -1.5 dBTP, so it loses nothing.
 void clip_to_full_scale(AVFrame* frame);
 
-// What the audio path needs for each frame. Non-owning: the rendition owns it all.
-struct audio_path {
-  AVCodecContext* decoder = nullptr;
-  filter_ends filters;
-  AVAudioFifo* fifo = nullptr;
+// Everything between the audio decoder and the encoded packets.
+struct audio_chain {
+  codec_context_ptr encoder;
+  filter_graph_ptr graph;
+  filter_ends filters;  // owned by `graph`
+  audio_fifo_ptr fifo;
+  packet_ptr packet;
   std::int64_t audio_pts = 0;  // samples handed to the encoder so far, from the origin
-  stream_output out;
 };
 
-// Filters one decoded frame and encodes every whole encoder frame it completes.
-// Throws av_error on failure.
-void encode_audio_frame(audio_path& audio, AVFrame* decoded);
+// Sets the chain up for `decoder`'s audio from `input_stream`; the first
+// encoded sample gets the timestamp `audio_pts`, 0 unless the caller moves it.
+// Throws av_error.
+audio_chain open_audio_chain(const AVCodecContext* decoder, const AVStream* input_stream);
 
-// Drains the decoder, the filter graph, the FIFO (its short last frame
-// included) and the encoder, in that order.
-void drain_audio(audio_path& audio, AVFrame* decoded);
+// Filters one decoded frame and hands every packet of the whole encoder frames
+// it completes to `sink`. Throws av_error on failure.
+void encode_audio_frame(audio_chain& audio, AVFrame* decoded, const packet_sink& sink);
+
+// At the end of the source: drains `decoder`, the filter graph, the FIFO (its
+// short last frame included) and the encoder, in that order, into `sink`.
+void drain_audio(audio_chain& audio, AVCodecContext* decoder, AVFrame* decoded,
+                 const packet_sink& sink);
 
 }  // namespace corvane

@@ -1,4 +1,4 @@
-#include "transcoder/audio_path.h"
+#include "source/audio_chain.h"
 
 #include <gtest/gtest.h>
 

@@ -1,20 +1,16 @@
-// Timestamps of a rendition. Both streams are measured from one origin, the
-// earlier start of the two source streams, so sources whose timestamps start
-// late (MPEG-TS recordings, broadcast captures) keep audio and video in sync.
+// Timestamps of the ladder, set once by the source stage for every rendition.
+// Both streams are measured from one origin, the earlier start of the two
+// source streams, so sources whose timestamps start late (MPEG-TS recordings,
+// broadcast captures) keep audio and video in sync.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
+#include "pipeline/rendition_feed.h"
 #include "transcoder/ffmpeg.h"
 
 namespace corvane {
-
-// The rendition's video time base, MPEG-TS's own clock: fine enough to keep
-// each picture at its source time, so pictures of a 25 or 24 per second source
-// stay evenly spaced. Players that time a picture by its neighbours (Chromium's
-// own HLS playback) stall on pictures forced onto a coarser grid.
-inline constexpr AVRational video_time_base{1, 90000};
 
 // 1/30 s in `video_time_base`: a rendition shows at most 30 pictures a second.
 inline constexpr std::int64_t picture_interval = 90000 / 30;

@@ -1,0 +1,45 @@
+#include "source/source_input.h"
+
+#include "transcoder/av_error.h"
+
+namespace corvane {
+namespace {
+
+selected_stream select_stream(AVFormatContext* input, AVMediaType type, const char* kind,
+                              const std::string& url) {
+  selected_stream selected;
+  selected.index = av_find_best_stream(input, type, -1, -1, &selected.decoder, 0);
+  check(selected.index, std::string("no decodable ") + kind + " stream", url);
+  selected.stream = input->streams[selected.index];
+  return selected;
+}
+
+// `threads` 0 lets the decoder pick: frame threads, one per core and one more.
+codec_context_ptr open_decoder(const selected_stream& selected, const char* kind, int threads,
+                               const std::string& url) {
+  codec_context_ptr decoder = alloc_codec_context(selected.decoder);
+  check(avcodec_parameters_to_context(decoder.get(), selected.stream->codecpar),
+        std::string(kind) + ": copy decoder parameters", url);
+  decoder->pkt_timebase = selected.stream->time_base;
+  decoder->thread_count = threads;
+  check(avcodec_open2(decoder.get(), selected.decoder, nullptr),
+        std::string(kind) + ": open decoder", url);
+  return decoder;
+}
+
+}  // namespace
+
+source_input open_source(const std::string& input) {
+  source_input source;
+  source.format = open_input(input);
+  check(avformat_find_stream_info(source.format.get(), nullptr), "cannot read stream information",
+        input);
+  source.video = select_stream(source.format.get(), AVMEDIA_TYPE_VIDEO, "video", input);
+  source.audio = select_stream(source.format.get(), AVMEDIA_TYPE_AUDIO, "audio", input);
+  // Every rendition waits on the one video decode: it gets the machine's cores.
+  source.video_decoder = open_decoder(source.video, "video", 0, input);
+  source.audio_decoder = open_decoder(source.audio, "audio", 1, input);
+  return source;
+}
+
+}  // namespace corvane

@@ -1,0 +1,39 @@
+// The source stage: the one place that reads and decodes the source. It hands
+// each kept picture and each encoded audio packet to every rendition's feed.
+#pragma once
+
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "pipeline/rendition_feed.h"
+#include "source/audio_chain.h"
+#include "source/source_input.h"
+#include "source/timeline.h"
+#include "transcoder/av_handles.h"
+
+namespace corvane {
+
+struct source_stage {
+  source_input input;
+  timeline_origin origin;
+  audio_chain audio;
+  // The audio stream every rendition writes, taken from the AAC encoder at
+  // set-up: renditions read it while the source stage uses the encoder.
+  codec_parameters_ptr audio_parameters;
+};
+
+// Opens the source and sets the whole stage up, on the caller's thread before
+// any rendition starts. Throws av_error naming the input when the source, its
+// streams, their decoders or the audio chain cannot be set up.
+source_stage open_source_stage(const std::string& input);
+
+// Reads the source to its end and feeds every rendition: each kept picture,
+// stamped in video_time_base, and each AAC packet, in the order they are made.
+// At the end every feed is finished; when the source breaks off, or holds no
+// decodable picture or sound, every feed fails with the reason instead.
+// Returns early when `stop` is requested or no rendition takes items any more.
+void run_source_stage(source_stage& stage, const std::vector<rendition_feed*>& feeds,
+                      std::stop_token stop) noexcept;
+
+}  // namespace corvane
