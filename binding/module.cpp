@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ladder/plan.h"
 #include "ladder/planner.h"
 #include "transcoder/av_error.h"
 #include "transcoder/ffmpeg.h"
@@ -62,7 +63,7 @@ PYBIND11_MODULE(corvane, m) {
                              std::move(bitrate), std::move(key));
       },
       "Transcode video to HLS with dynamic ABR", py::arg("input"), py::arg("output"),
-      py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
-      py::arg("bitrate") = std::vector<std::int32_t>{5000000, 2500000, 1000000, 400000},
+      py::arg("resolution") = corvane::default_resolution(),
+      py::arg("bitrate") = corvane::default_bitrates(),
       py::arg("key") = std::string("enc.keyinfo"));
 }

@@ -1,42 +1,35 @@
 #include "ladder/plan.h"
 
 #include <algorithm>
-#include <optional>
 
 namespace corvane {
 namespace {
 
-struct rendition_size {
-  const char* name;
-  int short_side;
-  int long_side;
-};
-
-constexpr rendition_size known_sizes[] = {
-    {"1080p", 1080, 1920},
-    {"720p", 720, 1280},
-    {"480p", 480, 854},
-    {"360p", 360, 640},
-};
-
-std::optional<rendition_size> size_of(const std::string& name) {
-  for (const auto& size : known_sizes)
-    if (name == size.name) return size;
-  return std::nullopt;
+const rung* rung_of(const std::string& name) {
+  for (const rung& known : ladder_table)
+    if (name == known.name) return &known;
+  return nullptr;
 }
 
 }  // namespace
 
-std::map<std::string, std::int32_t> default_bitrates() {
-  return {{"1080p", 5000000}, {"720p", 2500000}, {"480p", 1000000}, {"360p", 400000}};
+std::vector<std::string> default_resolution() {
+  std::vector<std::string> names;
+  for (const rung& known : ladder_table) names.emplace_back(known.name);
+  return names;
+}
+
+std::vector<std::int32_t> default_bitrates() {
+  std::vector<std::int32_t> bitrates;
+  for (const rung& known : ladder_table) bitrates.push_back(known.default_bitrate);
+  return bitrates;
 }
 
 std::vector<std::int32_t> complete_bitrates(const std::vector<std::string>& names,
                                             std::vector<std::int32_t> bitrates) {
-  const auto table = default_bitrates();
   while (bitrates.size() < names.size()) {
-    const auto found = table.find(names[bitrates.size()]);
-    bitrates.push_back(found != table.end() ? found->second : 1000000);
+    const rung* known = rung_of(names[bitrates.size()]);
+    bitrates.push_back(known != nullptr ? known->default_bitrate : unknown_name_bitrate);
   }
   return bitrates;
 }
@@ -48,8 +41,8 @@ std::vector<rendition_entry> plan_ladder(const std::vector<std::string>& names,
   const bool portrait = source_width < source_height;
   std::vector<rendition_entry> plan;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const auto size = size_of(names[i]);
-    if (!size) continue;
+    const rung* size = rung_of(names[i]);
+    if (size == nullptr) continue;
     // Two renditions of one name would write the same files at the same time.
     const bool planned = std::any_of(plan.begin(), plan.end(),
                                      [&](const rendition_entry& e) { return e.name == names[i]; });

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -16,11 +15,34 @@ struct rendition_entry {
   std::int32_t bandwidth = 0;
 };
 
-// Video bitrates, bit/s, for the four known rendition names.
-std::map<std::string, std::int32_t> default_bitrates();
+// One rung of the ladder: its name, its size (landscape: the long side is the
+// width) and its video bitrate when the caller gives none.
+struct rung {
+  const char* name;
+  int short_side;
+  int long_side;
+  std::int32_t default_bitrate;  // bit/s
+};
+
+// The four known renditions, in the default order, largest first. Every other
+// list of names, sizes or bitrates is made from this one.
+inline constexpr rung ladder_table[] = {
+    {"1080p", 1080, 1920, 5000000},
+    {"720p", 720, 1280, 2500000},
+    {"480p", 480, 854, 1000000},
+    {"360p", 360, 640, 400000},
+};
+
+// The video bitrate of a name outside the table, when the list is completed.
+inline constexpr std::int32_t unknown_name_bitrate = 1000000;
+
+// The default arguments of hls_encoder: every name of the table, and their
+// bitrates, in the table's order.
+std::vector<std::string> default_resolution();
+std::vector<std::int32_t> default_bitrates();
 
 // Fills `bitrates` up to the length of `names`: each missing position takes the
-// table's value for the name there, or 1000000 for a name outside the table.
+// table's value for the name there, or unknown_name_bitrate.
 // A longer list is left as it is.
 std::vector<std::int32_t> complete_bitrates(const std::vector<std::string>& names,
                                             std::vector<std::int32_t> bitrates);

@@ -155,9 +155,12 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
   const AVCodecParameters* picture = source.input.video.stream->codecpar;
   const std::vector<rendition_entry> plan =
       plan_ladder(resolution, std::move(bitrate), picture->width, picture->height);
-  if (plan.empty())
-    throw std::invalid_argument(
-        "no rendition to make: resolution names none of 1080p, 720p, 480p, 360p");
+  if (plan.empty()) {
+    std::string known;
+    for (const std::string& name : default_resolution())
+      known += (known.empty() ? "" : ", ") + name;
+    throw std::invalid_argument("no rendition to make: resolution names none of " + known);
+  }
   std::vector<rendition_job> jobs;
   for (const auto& entry : plan) {
     rendition_job job;
