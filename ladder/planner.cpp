@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "ladder/master_playlist.h"
+#include "ladder/measure.h"
 #include "ladder/plan.h"
 #include "ladder/probe.h"
 #include "transcoder/av_error.h"
@@ -20,6 +21,7 @@ namespace {
 struct rendition_outcome {
   bool completed = false;
   std::string reason;
+  rendition_result result;
 };
 
 // Names the calling thread after its rendition, so that top, perf and gdb tell
@@ -60,11 +62,11 @@ std::vector<rendition_outcome> run_workers(const std::string& input,
   for (std::size_t i = 0; i < plan.size(); ++i) {
     workers.start([&outcome = outcomes[i], input, path = playlists[i],
                    width = plan[i].width, height = plan[i].height,
-                   bitrate = plan[i].bandwidth, key, name = plan[i].name]() mutable noexcept {
+                   bitrate = plan[i].bitrate, key, name = plan[i].name]() mutable noexcept {
       try {
         name_worker_thread(name);
-        transcode_rendition(std::move(input), std::move(path), width, height, bitrate,
-                            std::move(key));
+        outcome.result = transcode_rendition(std::move(input), std::move(path), width, height,
+                                             bitrate, std::move(key));
         outcome.completed = true;
       } catch (const std::exception& failure) {
         outcome.reason = failure.what();
@@ -75,6 +77,18 @@ std::vector<rendition_outcome> run_workers(const std::string& input,
   }
   workers.join_all();
   return outcomes;
+}
+
+// The entry of a completed rendition, with what its worker found and what its
+// files measure. Throws when they cannot be measured.
+rendition_entry measured_entry(rendition_entry entry, const std::string& playlist,
+                               const rendition_result& result) {
+  const bit_rates rates = measure_rendition(playlist);
+  entry.peak_bit_rate = rates.peak;
+  entry.average_bit_rate = rates.average;
+  entry.codecs = result.codecs;
+  entry.frame_rate = result.frame_rate;
+  return entry;
 }
 
 }  // namespace
@@ -104,11 +118,16 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
   std::vector<rendition_entry> completed;
   std::string failures;
   for (std::size_t i = 0; i < plan.size(); ++i) {
+    std::string reason = outcomes[i].reason;
     if (outcomes[i].completed) {
-      completed.push_back(plan[i]);
-    } else {
-      failures += (failures.empty() ? "" : "; ") + plan[i].name + ": " + outcomes[i].reason;
+      try {
+        completed.push_back(measured_entry(plan[i], playlists[i], outcomes[i].result));
+        continue;
+      } catch (const std::exception& unmeasured) {
+        reason = std::string("measure bit rates: ") + unmeasured.what();
+      }
     }
+    failures += (failures.empty() ? "" : "; ") + plan[i].name + ": " + reason;
   }
   if (!completed.empty()) {
     try {

@@ -3,6 +3,7 @@
 #include "transcoder/audio_path.h"
 #include "transcoder/av_error.h"
 #include "transcoder/av_handles.h"
+#include "transcoder/codecs.h"
 #include "transcoder/ffmpeg_log.h"
 #include "transcoder/hls_output.h"
 #include "transcoder/timeline.h"
@@ -57,8 +58,8 @@ void decode_packet(AVCodecContext* decoder, const AVPacket* packet, AVFrame* dec
 
 }  // namespace
 
-void transcode_rendition(std::string input, std::string playlist_path, int width, int height,
-                         int bitrate, std::string key_info_file) {
+rendition_result transcode_rendition(std::string input, std::string playlist_path, int width,
+                                     int height, int bitrate, std::string key_info_file) {
   take_ffmpeg_log();  // what this thread logged before is not this rendition's
 
   format_context_ptr source = open_input(input);
@@ -72,6 +73,7 @@ void transcode_rendition(std::string input, std::string playlist_path, int width
 
   codec_context_ptr video_encoder = open_video_encoder(h264, width, height, bitrate);
   codec_context_ptr audio_encoder = open_audio_encoder(aac);
+  rendition_result result{rendition_codecs(video_encoder.get(), audio_encoder.get())};
   format_context_ptr output =
       create_hls_output(playlist_path, key_info_file, video_encoder.get(), audio_encoder.get());
   sws_context_ptr scaler = create_scaler(video_decoder.get(), video_encoder.get());
@@ -122,6 +124,8 @@ void transcode_rendition(std::string input, std::string playlist_path, int width
     throw av_error(AVERROR_INVALIDDATA, "audio: no sound of the source could be decoded",
                    input);
   write_trailer(output.get());
+  result.frame_rate = picture_rate(video.pictures, video.first_pts, video.last_pts);
+  return result;
 }
 
 }  // namespace corvane

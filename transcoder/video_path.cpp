@@ -96,6 +96,8 @@ void encode_picture(video_path& video, const AVFrame* decoded) {
   video.scaled->pts = *pts;
   video.last_pts = *pts;
   encode_or_throw(video.out, video.scaled);
+  if (video.first_pts == AV_NOPTS_VALUE) video.first_pts = *pts;
+  ++video.pictures;
 }
 
 void drain_video(video_path& video, AVFrame* decoded) {

@@ -38,6 +38,9 @@ struct video_path {
   std::int64_t origin = 0;            // subtracted from source timestamps
   std::int64_t last_pts = AV_NOPTS_VALUE;
   stream_output out;
+  // The pictures handed to the encoder: how many, and the first one's timestamp.
+  std::int64_t pictures = 0;
+  std::int64_t first_pts = AV_NOPTS_VALUE;
 };
 
 // Scales, stamps and encodes one decoded picture; a picture whose timestamp
