@@ -1,6 +1,7 @@
 #include "ladder/master_playlist.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 
 #include "transcoder/av_error.h"
@@ -8,12 +9,26 @@
 
 namespace corvane {
 
+namespace {
+
+std::string three_decimals(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", value);
+  return text;
+}
+
+}  // namespace
+
 std::string master_playlist_text(const std::vector<rendition_entry>& entries) {
-  std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
+  // Every segment starts with a key frame: the muxer cuts only at one.
+  std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-INDEPENDENT-SEGMENTS\n";
   for (const auto& entry : entries) {
-    text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(entry.bandwidth) +
-            ",RESOLUTION=" + std::to_string(entry.width) + "x" + std::to_string(entry.height) +
-            "\n" + entry.name + ".m3u8\n";
+    text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(entry.peak_bit_rate) +
+            ",AVERAGE-BANDWIDTH=" + std::to_string(entry.average_bit_rate);
+    if (!entry.codecs.empty()) text += ",CODECS=\"" + entry.codecs + "\"";
+    text += ",RESOLUTION=" + std::to_string(entry.width) + "x" + std::to_string(entry.height);
+    if (entry.frame_rate > 0) text += ",FRAME-RATE=" + three_decimals(entry.frame_rate);
+    text += "\n" + entry.name + ".m3u8\n";
   }
   return text;
 }

@@ -9,7 +9,9 @@
 namespace corvane {
 
 // The playlist's text: the header, then one stream line and one URI line per
-// entry, in the order given, each line ending in a single line feed.
+// entry, in the order given, each line ending in a single line feed. The stream
+// line gives the entry's measured bit rates, codecs, size and picture rate
+// (three decimals); codecs left empty and a picture rate of 0 are left out.
 std::string master_playlist_text(const std::vector<rendition_entry>& entries);
 
 // Writes the master playlist at `output`, replacing any earlier file; throws

@@ -1,6 +1,7 @@
 #include "ladder/plan.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace corvane {
 namespace {
@@ -47,6 +48,10 @@ std::vector<rendition_entry> plan_ladder(const std::vector<std::string>& names,
     const bool planned = std::any_of(plan.begin(), plan.end(),
                                      [&](const rendition_entry& e) { return e.name == names[i]; });
     if (planned) continue;
+    if (bitrates[i] <= 0)
+      throw std::invalid_argument("bitrate[" + std::to_string(i) + "] is " +
+                                  std::to_string(bitrates[i]) + ", for " + names[i] +
+                                  ": a bitrate must be above 0 bit/s");
     const int width = portrait ? size->short_side : size->long_side;
     const int height = portrait ? size->long_side : size->short_side;
     plan.push_back({names[i], width, height, bitrates[i]});

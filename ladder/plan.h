@@ -8,11 +8,17 @@
 
 namespace corvane {
 
+// One rendition of the ladder. Planning sets the name, size and video bitrate;
+// the rest is measured once the rendition is written, for the master playlist.
 struct rendition_entry {
   std::string name;
   std::int32_t width = 0;
   std::int32_t height = 0;
-  std::int32_t bandwidth = 0;
+  std::int32_t bitrate = 0;          // asked of the H.264 encoder, bit/s
+  std::int64_t peak_bit_rate = 0;    // BANDWIDTH: see measure_bit_rates
+  std::int64_t average_bit_rate = 0;  // AVERAGE-BANDWIDTH
+  std::string codecs{};               // CODECS, left out when empty
+  double frame_rate = 0;              // FRAME-RATE, left out when 0
 };
 
 // One rung of the ladder: its name, its size (landscape: the long side is the
@@ -50,7 +56,9 @@ std::vector<std::int32_t> complete_bitrates(const std::vector<std::string>& name
 // One entry per known name, in the order of `names`, each sized like the source:
 // landscape and square sources get the long side as width, portrait ones the
 // short side. Unknown names, and repeats of a name already planned, are skipped
-// but still take their place when the bitrates are completed.
+// but still take their place when the bitrates are completed. Throws
+// std::invalid_argument, naming the position in `bitrates` and the value, when
+// a planned rendition's bitrate is not above zero.
 std::vector<rendition_entry> plan_ladder(const std::vector<std::string>& names,
                                          std::vector<std::int32_t> bitrates,
                                          int source_width, int source_height);

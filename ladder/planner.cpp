@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ladder/master_playlist.h"
+#include "ladder/measure.h"
 #include "ladder/plan.h"
 #include "ladder/preflight.h"
 #include "pipeline/rendition_feed.h"
@@ -37,6 +38,7 @@ constexpr std::chrono::milliseconds poll_interval{100};
 struct rendition_outcome {
   bool completed = false;
   std::string reason;
+  rendition_result result;
 };
 
 // Names the calling thread, so that top, perf and gdb tell the stages apart; the
@@ -72,7 +74,7 @@ class ladder_run {
       launch(thread_name(plan[i].name), [this, i] {
         rendition_outcome& outcome = outcomes_[i];
         try {
-          transcode_rendition(jobs_[i], *feeds_[i]);
+          outcome.result = transcode_rendition(jobs_[i], *feeds_[i]);
           outcome.completed = true;
         } catch (const std::exception& failure) {
           outcome.reason = failure.what();
@@ -141,6 +143,18 @@ class ladder_run {
   std::vector<std::thread> threads_;
 };
 
+// The entry of a completed rendition, with what its worker found and what its
+// files measure. Throws when they cannot be measured.
+rendition_entry measured_entry(rendition_entry entry, const std::string& playlist,
+                               const rendition_result& result, double frame_rate) {
+  const bit_rates rates = measure_rendition(playlist);
+  entry.peak_bit_rate = rates.peak;
+  entry.average_bit_rate = rates.average;
+  entry.codecs = result.codecs;
+  entry.frame_rate = frame_rate;
+  return entry;
+}
+
 }  // namespace
 
 void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
@@ -169,7 +183,7 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     segment_template(playlist_stem(job.playlist_path));
     job.width = entry.width;
     job.height = entry.height;
-    job.bitrate = entry.bandwidth;
+    job.bitrate = entry.bitrate;
     job.key_info_file = key;
     job.audio_parameters = source.audio_parameters.get();
     job.audio_time_base = source.audio.encoder->time_base;
@@ -185,14 +199,21 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     outcomes = run.wait(poll);
   }
 
+  const double frame_rate = picture_rate(source.pictures, source.first_pts, source.last_pts);
   std::vector<rendition_entry> completed;
   std::string failures;
   for (std::size_t i = 0; i < plan.size(); ++i) {
+    std::string reason = outcomes[i].reason;
     if (outcomes[i].completed) {
-      completed.push_back(plan[i]);
-    } else {
-      failures += (failures.empty() ? "" : "; ") + plan[i].name + ": " + outcomes[i].reason;
+      try {
+        completed.push_back(
+            measured_entry(plan[i], jobs[i].playlist_path, outcomes[i].result, frame_rate));
+        continue;
+      } catch (const std::exception& unmeasured) {
+        reason = std::string("measure bit rates: ") + unmeasured.what();
+      }
     }
+    failures += (failures.empty() ? "" : "; ") + plan[i].name + ": " + reason;
   }
   if (!completed.empty()) {
     try {

@@ -110,7 +110,7 @@ class source_reader {
     // A source whose streams are declared but hold nothing decodable (cut off
     // before its first frame, or every packet broken) would otherwise end in a
     // complete-looking playlist of empty segments.
-    if (last_pts_ == AV_NOPTS_VALUE)
+    if (stage_.last_pts == AV_NOPTS_VALUE)
       throw av_error(AVERROR_INVALIDDATA, "video: no picture of the source could be decoded",
                      in.format->url);
     if (stage_.audio.audio_pts == stage_.origin.audio_start_samples)
@@ -122,10 +122,11 @@ class source_reader {
   // too soon after the last one kept.
   void share_picture(AVFrame* picture) {
     const auto pts = picture_pts(picture_timestamp(picture), stage_.input.video.stream->time_base,
-                                 stage_.origin.video_origin, last_pts_);
+                                 stage_.origin.video_origin, stage_.last_pts);
     if (!pts) return;
     picture->pts = *pts;
-    last_pts_ = *pts;
+    if (stage_.pictures++ == 0) stage_.first_pts = *pts;
+    stage_.last_pts = *pts;
     out_.picture(picture);
   }
 
@@ -133,7 +134,6 @@ class source_reader {
   fan_out& out_;
   packet_ptr packet_ = alloc_packet();
   frame_ptr decoded_ = alloc_frame();
-  std::int64_t last_pts_ = AV_NOPTS_VALUE;
   const packet_sink share_ = [this](AVPacket* packet) { out_.packet(packet); };
 };
 

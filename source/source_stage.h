@@ -21,6 +21,11 @@ struct source_stage {
   // The audio stream every rendition writes, taken from the AAC encoder at
   // set-up: renditions read it while the source stage uses the encoder.
   codec_parameters_ptr audio_parameters;
+  // The pictures handed to the renditions: how many, and the first and last
+  // timestamps. Written by the source stage; read once it has ended.
+  std::int64_t pictures = 0;
+  std::int64_t first_pts = AV_NOPTS_VALUE;
+  std::int64_t last_pts = AV_NOPTS_VALUE;
 };
 
 // Opens the source and sets the whole stage up, on the caller's thread before

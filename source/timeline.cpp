@@ -28,4 +28,10 @@ std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational sourc
   return pts;
 }
 
+double picture_rate(std::int64_t pictures, std::int64_t first_pts, std::int64_t last_pts) {
+  if (pictures < 2 || last_pts <= first_pts) return 0;
+  return double(pictures - 1) * video_time_base.den /
+         (double(last_pts - first_pts) * video_time_base.num);
+}
+
 }  // namespace corvane

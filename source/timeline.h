@@ -38,4 +38,10 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
 std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
                                         std::int64_t origin, std::int64_t previous);
 
+// Pictures per second of `pictures` pictures stamped from `first_pts` to
+// `last_pts` in `video_time_base`: the intervals between them over the time
+// they span. 0 when there is no interval to measure (fewer than two pictures,
+// or all at one time).
+double picture_rate(std::int64_t pictures, std::int64_t first_pts, std::int64_t last_pts);
+
 }  // namespace corvane

@@ -1,18 +1,21 @@
 """Shared fixtures for the corvane end-to-end tests.
 
 Source clips are made with the ffmpeg CLI from lavfi sources, once per session.
-Outputs are checked with independent tools only: ffprobe, openssl and a small
-m3u8 reader below.
+Outputs are checked with independent tools only: ffprobe, openssl, the m3u8
+package and a small m3u8 reader below.
 """
 
 import json
+import math
 import os
 import random
 import re
 import shutil
 import subprocess
+from fractions import Fraction
 from pathlib import Path
 
+import m3u8
 import pytest
 
 import corvane
@@ -43,6 +46,13 @@ CLIPS = {
     "fps60": ("fps60.mp4", 2, _av(2, rate=60)),
     "mpegts": ("src.ts", 2, _av(2, fmt="mpegts")),
     "long": ("long.mp4", 13, _av(13, size="160x90")),
+    # Shorter than half a second: less than one segment, by far.
+    "short": ("short.mp4", 0.4, _av(0.4, size="160x90")),
+    # One picture, and a second of sound.
+    "one_picture": ("one_picture.mp4", 1, [
+        "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=1:duration=1",
+        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
+        "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-f", "mp4"]),
     "pal": ("pal.mp4", 13, _av(13, size="160x90", rate=25)),
     "webm": ("src.webm", 1.5, _av(
         1.5, vcodec=("-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
@@ -142,11 +152,121 @@ def encode(source, folder, resolution=("360p",), key="", name="master.m3u8", **k
     return master
 
 
-def master_text(*entries):
-    """The master playlist expected for [(name, bandwidth, (width, height))]."""
-    return "#EXTM3U\n#EXT-X-VERSION:3\n" + "".join(
-        f"#EXT-X-STREAM-INF:BANDWIDTH={b},RESOLUTION={w}x{h}\n{name}.m3u8\n"
-        for name, b, (w, h) in entries)
+def master_text(*variants):
+    """The master playlist expected for variants as master_variants gives them."""
+    lines = ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-INDEPENDENT-SEGMENTS"]
+    for v in variants:
+        attrs = [f"BANDWIDTH={v['bandwidth']}", f"AVERAGE-BANDWIDTH={v['average']}",
+                 f'CODECS="{v["codecs"]}"', "RESOLUTION={}x{}".format(*v["resolution"])]
+        if v["frame_rate"] is not None:
+            attrs.append(f"FRAME-RATE={v['frame_rate']:.3f}")
+        lines += ["#EXT-X-STREAM-INF:" + ",".join(attrs), f"{v['name']}.m3u8"]
+    return "\n".join(lines) + "\n"
+
+
+def measured_rates(playlist_path):
+    """(peak, average) bit rates of a rendition in bit/s, rounded up, summed here
+    from its media playlist (read with the m3u8 package) and its segment files:
+    the peak is the busiest run of consecutive segments lasting between half and
+    one and a half target durations, the whole rendition when none does.
+    (None, None) when the segments last no time at all."""
+    playlist_path = Path(playlist_path)
+    playlist = m3u8.load(str(playlist_path))
+    sizes = [((playlist_path.parent / s.uri).stat().st_size * 8, Fraction(str(s.duration)))
+             for s in playlist.segments]
+    target = Fraction(playlist.target_duration)
+    total = sum(seconds for _, seconds in sizes)
+    if total == 0:
+        return None, None
+    runs = [sizes[i:j] for i in range(len(sizes)) for j in range(i + 1, len(sizes) + 1)]
+    rates = [sum(b for b, _ in run) / sum(s for _, s in run) for run in runs
+             if target / 2 <= sum(s for _, s in run) <= target * 3 / 2 and sum(s for _, s in run)]
+    average = sum(b for b, _ in sizes) / total
+    return math.ceil(max(rates, default=average)), math.ceil(average)
+
+
+# What ffprobe calls the H.264 profiles and AAC object types a CODECS name numbers.
+H264_PROFILES = {"Constrained Baseline": 66, "Baseline": 66, "Main": 77, "High": 100}
+AAC_OBJECT_TYPES = {"Main": 1, "LC": 2, "HE-AAC": 5, "HE-AACv2": 29}
+
+
+def h264_stream(segment):
+    """The video of a clear segment as ffmpeg copies it out: H.264 with start codes."""
+    done = subprocess.run([FFMPEG, "-v", "error", "-i", str(segment), "-map", "0:v", "-c", "copy",
+                           "-f", "h264", "-"], capture_output=True, env=tool_environment())
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def encoder_bitrate(segment):
+    """The bitrate libx264 was set to, bit/s, from the settings it writes into
+    the stream; it counts in kbit/s."""
+    found = re.search(rb"x264 - core .*? bitrate=(\d+) ", h264_stream(segment))
+    assert found, f"no x264 settings in {segment}"
+    return int(found.group(1)) * 1000
+
+
+def rendition_codecs(segment):
+    """CODECS for a clear segment: the profile, constraint flags and level of
+    the SPS in its video, checked against ffprobe's profile and level, and
+    the AAC object type of ffprobe's profile."""
+    stream = h264_stream(segment)
+    sps = next(stream[m.end() + 1:m.end() + 4] for m in re.finditer(b"\x00\x00\x01", stream)
+               if stream[m.end()] & 0x1F == 7)
+    probed = probe(segment)
+    video = stream_of(probed, "video")
+    assert (H264_PROFILES[video["profile"]], video["level"]) == (sps[0], sps[2])
+    audio = AAC_OBJECT_TYPES[stream_of(probed, "audio")["profile"]]
+    return f"avc1.{sps.hex().upper()},mp4a.40.{audio}"
+
+
+def picture_rate(segments):
+    """Pictures per second over the clear segments of a rendition: the intervals
+    between its pictures over the time they span; None for a single picture."""
+    pts = [packet["pts"] for segment in segments for packet in json.loads(run(
+        FFPROBE, "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts",
+        "-of", "json", segment))["packets"]]
+    # The segments' MPEG-TS clock counts in 1/90000 s.
+    return (len(pts) - 1) * 90000 / (max(pts) - min(pts)) if len(pts) > 1 else None
+
+
+def master_variants(master, names, clear=None):
+    """The variants of `master`, read with the m3u8 package, checked against the
+    renditions' files and returned as master_text takes them. `clear` maps a
+    name to its clear segments when the ladder is encrypted.
+
+    BANDWIDTH must be at least the peak segment bit rate summed here, and within
+    10 % of it; AVERAGE-BANDWIDTH within 10 % of the average. CODECS, RESOLUTION
+    and FRAME-RATE must be what the segments hold."""
+    master = Path(master)
+    parsed = m3u8.load(str(master))
+    assert parsed.is_variant and parsed.is_independent_segments and parsed.version == 3
+    assert [p.uri for p in parsed.playlists] == [f"{name}.m3u8" for name in names]
+    variants = []
+    for name, playlist in zip(names, parsed.playlists):
+        info = playlist.stream_info
+        media = master.parent / f"{name}.m3u8"
+        segments = (clear or {}).get(name) or [
+            master.parent / s.uri for s in m3u8.load(str(media)).segments]
+        peak, average = measured_rates(media)
+        if peak is None:
+            # No time to share the bytes over: timed as one picture at 30 a second.
+            bits = sum(Path(s).stat().st_size for s in segments) * 8
+            assert info.bandwidth == info.average_bandwidth >= bits * 30
+        else:
+            assert peak <= info.bandwidth <= 1.1 * peak, (name, info.bandwidth, peak)
+            assert abs(info.average_bandwidth - average) <= 0.1 * average, (name, average)
+        video = stream_of(probe(segments[0]), "video")
+        variant = {"name": name, "bandwidth": info.bandwidth, "average": info.average_bandwidth,
+                   "codecs": rendition_codecs(segments[0]),
+                   "resolution": (video["width"], video["height"]),
+                   "frame_rate": picture_rate(segments)}
+        assert info.codecs == variant["codecs"]
+        assert info.resolution == variant["resolution"]
+        assert info.frame_rate == (None if variant["frame_rate"] is None
+                                   else round(variant["frame_rate"], 3))
+        variants.append(variant)
+    return variants
 
 
 # --- readers ---------------------------------------------------------------------------

@@ -6,7 +6,7 @@ import os
 import pytest
 
 import corvane
-from conftest import encode, listing, parse_master, parse_media_playlist
+from conftest import encode, listing, master_variants, parse_media_playlist
 
 
 @pytest.fixture
@@ -81,6 +81,23 @@ def test_default_key_info_file_is_looked_up_in_working_directory(clip, out, monk
     assert listing(out) == []
 
 
+@pytest.mark.parametrize(
+    "resolution, bitrate, message",
+    [
+        pytest.param(["360p"], [0], "bitrate[0] is 0, for 360p", id="zero"),
+        pytest.param(["480p", "360p"], [1000000, -5], "bitrate[1] is -5, for 360p",
+                     id="negative-second"),
+        pytest.param(["540p", "360p"], [7, -(2**31)], "bitrate[1] is -2147483648, for 360p",
+                     id="int32-lowest-after-unknown"),
+    ],
+)
+def test_bitrate_not_above_zero_raises_value_error(clip, out, resolution, bitrate, message):
+    with pytest.raises(ValueError) as raised:
+        encode(clip("mp4"), out, resolution=resolution, bitrate=bitrate)
+    assert str(raised.value).startswith(message)
+    assert listing(out) == []
+
+
 @pytest.mark.parametrize("resolution", [["540p", "720P"], [], ["360"]],
                          ids=["unknown-names", "empty", "no-suffix"])
 def test_no_known_rendition_raises_value_error(clip, out, resolution):
@@ -109,7 +126,7 @@ def test_one_failed_rendition_leaves_the_others_in_the_master(clip, out):
     message = str(raised.value)
     assert "720p" in message
     assert "360p:" not in message
-    assert [uri for _, uri in parse_master(out / "master.m3u8")] == ["360p.m3u8"]
+    master_variants(out / "master.m3u8", ["360p"])
     playlist = parse_media_playlist(out / "360p.m3u8")
     assert playlist["lines"][-1] == "#EXT-X-ENDLIST"
     assert [s["uri"] for s in playlist["segments"]] == ["360p_000.ts"]

@@ -3,30 +3,46 @@
 import pytest
 
 import corvane
-from conftest import (SIZES, TABLE_BITRATES, encode, listing, master_text,
-                      parse_master, parse_media_playlist, probe, stream_of)
+from conftest import (SIZES, TABLE_BITRATES, encode, encoder_bitrate, listing, master_text,
+                      master_variants, parse_master, parse_media_playlist, probe, stream_of)
+
+
+def check_ladder(master, expected):
+    """The master lists [(name, bitrate, size)] in that order, each measured
+    from its files (see master_variants), and each encoded at its bitrate."""
+    variants = master_variants(master, [name for name, _, _ in expected])
+    assert master.read_bytes().decode("ascii") == master_text(*variants)
+    assert [v["resolution"] for v in variants] == [size for _, _, size in expected]
+    for name, bitrate, _ in expected:
+        assert encoder_bitrate(master.parent / f"{name}_000.ts") == bitrate // 1000 * 1000
 
 
 @pytest.mark.parametrize(
-    "resolution, bitrate, expected",
+    "kind, resolution, bitrate, expected",
     [
-        pytest.param(["360p", "480p"], [],
+        pytest.param("mp4", ["360p", "480p"], [],
                      [("360p", 400000, SIZES["360p"]), ("480p", 1000000, SIZES["480p"])],
                      id="table-bitrates-in-list-order"),
-        pytest.param(["360p", "540p", "480p"], [123456],
+        pytest.param("mp4", ["360p", "540p", "480p"], [123456],
                      [("360p", 123456, SIZES["360p"]), ("480p", 1000000, SIZES["480p"])],
                      id="completed-by-name-unknown-skipped"),
-        pytest.param(["360p", "360p"], [700000, 800000],
+        pytest.param("mp4", ["360p", "360p"], [700000, 800000],
                      [("360p", 700000, SIZES["360p"])],
                      id="repeat-planned-once"),
-        pytest.param(["360p"], [300000, 999],
+        pytest.param("mp4", ["360p"], [300000, -999],
                      [("360p", 300000, SIZES["360p"])],
                      id="longer-bitrate-list"),
+        pytest.param("short", ["360p"], [],
+                     [("360p", 400000, SIZES["360p"])],
+                     id="shorter-than-a-segment"),
+        pytest.param("one_picture", ["360p"], [],
+                     [("360p", 400000, SIZES["360p"])],
+                     id="one-picture-no-frame-rate"),
     ],
 )
-def test_master_playlist_text(clip, tmp_path, resolution, bitrate, expected):
-    master = encode(clip("mp4"), tmp_path, resolution=resolution, bitrate=bitrate)
-    assert master.read_bytes().decode("ascii") == master_text(*expected)
+def test_master_playlist_text(clip, tmp_path, kind, resolution, bitrate, expected):
+    master = encode(clip(kind), tmp_path, resolution=resolution, bitrate=bitrate)
+    check_ladder(master, expected)
     made = {name for name, _, _ in expected}
     assert {p.stem for p in tmp_path.glob("*.m3u8")} == made | {"master"}
     for name in made:
@@ -37,9 +53,8 @@ def test_default_bitrates_pair_with_names_by_position(clip, tmp_path):
     # Leaving the bitrate out is the same as passing the default list, which
     # pairs with the resolution list position by position.
     master = encode(clip("mp4"), tmp_path, resolution=["360p", "480p"])
-    assert master.read_bytes().decode("ascii") == master_text(
-        ("360p", TABLE_BITRATES["1080p"], SIZES["360p"]),
-        ("480p", TABLE_BITRATES["720p"], SIZES["480p"]))
+    check_ladder(master, [("360p", TABLE_BITRATES["1080p"], SIZES["360p"]),
+                          ("480p", TABLE_BITRATES["720p"], SIZES["480p"])])
 
 
 @pytest.mark.parametrize("layout", ["absolute", "relative", "bare", "other-name"])
@@ -83,5 +98,4 @@ def test_existing_master_playlist_is_replaced(clip, tmp_path):
     stale = "#EXTM3U\n" + "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x1\nold.m3u8\n" * 50
     (tmp_path / "master.m3u8").write_text(stale)
     master = encode(clip("mp4"), tmp_path, bitrate=[250000])
-    expected = master_text(("360p", 250000, SIZES["360p"]))
-    assert master.read_bytes().decode("ascii") == expected
+    check_ladder(master, [("360p", 250000, SIZES["360p"])])

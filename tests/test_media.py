@@ -6,8 +6,8 @@ import pytest
 
 import corvane
 from conftest import (FFPROBE, SIZES, TABLE_BITRATES, clip_duration, concatenate,
-                      decrypt_rendition, encode, master_text, parse_master,
-                      parse_media_playlist, probe, stream_of, video_frames)
+                      decrypt_rendition, encode, encoder_bitrate, master_text, master_variants,
+                      parse_master, parse_media_playlist, probe, stream_of, video_frames)
 
 FPS = 30
 GOP = 60
@@ -63,9 +63,17 @@ def default_clear(default_ladder, keyinfo, tmp_path_factory):
     return clear
 
 
-def test_default_master_lists_four_renditions(default_ladder):
-    assert (default_ladder / "master.m3u8").read_bytes().decode() == master_text(
-        *((name, TABLE_BITRATES[name], size) for name, size in SIZES.items()))
+def test_default_master_lists_four_renditions(default_ladder, default_clear):
+    master = default_ladder / "master.m3u8"
+    variants = master_variants(master, list(SIZES),
+                               clear={name: clear[0] for name, clear in default_clear.items()})
+    assert master.read_bytes().decode() == master_text(*variants)
+    assert [v["resolution"] for v in variants] == list(SIZES.values())
+    # The profile and level differ with the size: High at 4.0 for 1080p, 3.0 for 360p.
+    assert [v["codecs"] for v in variants[::3]] == ["avc1.640028,mp4a.40.2",
+                                                    "avc1.64001E,mp4a.40.2"]
+    for name, (segments, _) in default_clear.items():
+        assert encoder_bitrate(segments[0]) == TABLE_BITRATES[name]
 
 
 @pytest.mark.parametrize("name", SIZES)

@@ -1,6 +1,7 @@
 #include "transcoder/transcode_rendition.h"
 
 #include "transcoder/av_handles.h"
+#include "transcoder/codecs.h"
 #include "transcoder/ffmpeg_log.h"
 #include "transcoder/hls_output.h"
 #include "transcoder/video_path.h"
@@ -8,12 +9,15 @@
 namespace corvane {
 namespace {
 
-void make_rendition(const rendition_job& job, rendition_feed& feed) {
+rendition_result make_rendition(const rendition_job& job, rendition_feed& feed) {
   codec_context_ptr video_encoder =
       open_video_encoder(job.h264, job.width, job.height, job.bitrate);
   format_context_ptr output = create_hls_output(job.playlist_path, job.key_info_file,
                                                 video_encoder.get(), job.audio_parameters,
                                                 job.audio_time_base);
+  // Read before the first packet: what the encoders made, not what was asked of them.
+  const rendition_result result{
+      rendition_codecs(output->streams[0]->codecpar, output->streams[1]->codecpar)};
   packet_ptr packet = alloc_packet();
   frame_ptr scaled = alloc_scaled_frame(video_encoder.get());
   video_path video{video_encoder.get(), output.get(), output->streams[0], packet.get(),
@@ -29,14 +33,15 @@ void make_rendition(const rendition_job& job, rendition_feed& feed) {
   }
   drain_video(video);
   write_trailer(output.get());
+  return result;
 }
 
 }  // namespace
 
-void transcode_rendition(const rendition_job& job, rendition_feed& feed) {
+rendition_result transcode_rendition(const rendition_job& job, rendition_feed& feed) {
   take_ffmpeg_log();  // what this thread logged before is not this rendition's
   try {
-    make_rendition(job, feed);
+    return make_rendition(job, feed);
   } catch (...) {
     feed.abandon();
     throw;

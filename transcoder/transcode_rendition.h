@@ -21,14 +21,19 @@ struct rendition_job {
   AVRational audio_time_base{0, 1};                     // of the AAC packets on the feed
 };
 
+// What a finished rendition is made of, for the master playlist.
+struct rendition_result {
+  std::string codecs;  // "avc1.PPCCLL,mp4a.40.N", read from the encoders' headers
+};
+
 // Takes pictures and audio packets from `feed` until the source ends, and makes
 // the media playlist `job.playlist_path` and its segments: each picture scaled
 // to the rendition's size and encoded as H.264, each AAC packet written as it
-// comes, encrypted as the key info file directs. Returns once the trailer is
-// written. Throws av_error, naming the failing step and FFmpeg's reason, or
-// the source's failure; the feed is then abandoned so that the source stage
-// goes on without this rendition. Every FFmpeg object it creates is released
-// on every way out, newest first.
-void transcode_rendition(const rendition_job& job, rendition_feed& feed);
+// comes, encrypted as the key info file directs. Returns its codecs once the
+// trailer is written. Throws av_error, naming the failing step and FFmpeg's
+// reason, or the source's failure; the feed is then abandoned so that the
+// source stage goes on without this rendition. Every FFmpeg object it creates
+// is released on every way out, newest first.
+rendition_result transcode_rendition(const rendition_job& job, rendition_feed& feed);
 
 }  // namespace corvane

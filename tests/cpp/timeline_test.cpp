@@ -88,5 +88,13 @@ TEST(PicturePts, MissingTimestampFollowsThePrevious) {
             (stamps{0, 3000, 6000, 15000}));
 }
 
+TEST(PictureRate, IntervalsOverTheTimeSpanned) {
+  EXPECT_DOUBLE_EQ(picture_rate(60, 0, 59 * 3000), 30.0);
+  EXPECT_DOUBLE_EQ(picture_rate(325, 126000, 126000 + 324 * 3600), 25.0);
+  EXPECT_DOUBLE_EQ(picture_rate(3, 0, 2 * 3003), 30000.0 / 1001);
+  EXPECT_EQ(picture_rate(1, 0, 0), 0.0);  // a single picture has no rate
+  EXPECT_EQ(picture_rate(0, AV_NOPTS_VALUE, AV_NOPTS_VALUE), 0.0);
+}
+
 }  // namespace
 }  // namespace corvane

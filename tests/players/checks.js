@@ -109,7 +109,11 @@ async function playWithHlsJs(masterUrl, deadlineMs) {
   hls.attachMedia(video);
   await Promise.race([parsed, sleep(deadlineMs)]);
   report.levels = hls.levels.map((level) => ({ width: level.width, height: level.height,
-                                               bitrate: level.bitrate, url: level.url[0] }));
+                                               bitrate: level.bitrate,
+                                               averageBitrate: level.averageBitrate,
+                                               videoCodec: level.videoCodec,
+                                               audioCodec: level.audioCodec,
+                                               frameRate: level.frameRate, url: level.url[0] }));
   video.playbackRate = RATE;
   try {
     await video.play();
