@@ -24,11 +24,12 @@
 namespace corvane {
 namespace {
 
-// Items queued between the source stage and each rendition. Enough for the
-// renditions to keep busy while another one takes its turn on the cores; few
-// enough that the pictures they share stay a small part of the call's memory
-// (one 2160p picture is 12 MB).
-constexpr std::size_t feed_capacity = 8;
+// What may queue between the source stage and each rendition. A few pictures
+// let a rendition keep busy while another one takes its turn on the cores;
+// each is shared by every rendition, so they cost once, not once a rendition.
+// Every picture more costs 12 MB at 2160p. The audio packets between them are
+// small; their bound only matters over a long stretch of sound alone.
+constexpr feed_capacity rendition_feed_capacity{.pictures = 4, .items = 64};
 
 // How often the caller's `poll` runs while the ladder is made.
 constexpr std::chrono::milliseconds poll_interval{100};
@@ -59,7 +60,8 @@ class ladder_run {
   ladder_run(source_stage& source, const std::vector<rendition_job>& jobs)
       : source_(source), jobs_(jobs), outcomes_(jobs.size()) {
     for (std::size_t i = 0; i < jobs.size(); ++i)
-      feeds_.push_back(std::make_unique<rendition_feed>(feed_capacity, stop_.get_token()));
+      feeds_.push_back(
+          std::make_unique<rendition_feed>(rendition_feed_capacity, stop_.get_token()));
   }
   ladder_run(const ladder_run&) = delete;
   ladder_run& operator=(const ladder_run&) = delete;

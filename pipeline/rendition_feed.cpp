@@ -1,17 +1,31 @@
 #include "pipeline/rendition_feed.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace corvane {
 
-rendition_feed::rendition_feed(std::size_t capacity, std::stop_token stop)
-    : capacity_(capacity > 0 ? capacity : 1), stop_(std::move(stop)) {}
+namespace {
+
+bool is_picture(const feed_item& item) { return std::holds_alternative<frame_ptr>(item); }
+
+}  // namespace
+
+rendition_feed::rendition_feed(feed_capacity capacity, std::stop_token stop)
+    : capacity_{std::max<std::size_t>(capacity.pictures, 1),
+                std::max<std::size_t>(capacity.items, 1)},
+      stop_(std::move(stop)) {}
+
+bool rendition_feed::has_room(const feed_item& item) const {
+  return items_.size() < capacity_.items &&
+         (!is_picture(item) || pictures_ < capacity_.pictures);
+}
 
 bool rendition_feed::push(feed_item item) {
   std::unique_lock lock(mutex_);
-  const bool room =
-      changed_.wait(lock, stop_, [&] { return abandoned_ || items_.size() < capacity_; });
+  const bool room = changed_.wait(lock, stop_, [&] { return abandoned_ || has_room(item); });
   if (!room || abandoned_) return false;
+  pictures_ += is_picture(item);
   items_.push_back(std::move(item));
   changed_.notify_all();
   return true;
@@ -28,6 +42,7 @@ void rendition_feed::fail(std::string reason) {
   std::lock_guard lock(mutex_);
   failure_ = std::move(reason);
   dropped.swap(items_);
+  pictures_ = 0;
   changed_.notify_all();
 }
 
@@ -39,6 +54,7 @@ std::optional<feed_item> rendition_feed::pop() {
   if (items_.empty()) return std::nullopt;
   feed_item item = std::move(items_.front());
   items_.pop_front();
+  pictures_ -= is_picture(item);
   changed_.notify_all();
   return item;
 }
@@ -49,6 +65,7 @@ void rendition_feed::abandon() {
     std::lock_guard lock(mutex_);
     abandoned_ = true;
     dropped.swap(items_);
+    pictures_ = 0;
     changed_.notify_all();
   }
   // The references are released outside the lock.

@@ -42,12 +42,20 @@ class feed_stopped : public std::runtime_error {
   feed_stopped() : std::runtime_error("stopped") {}
 };
 
+// How much a feed holds at most: pictures, which are large (12 MB for one
+// 2160p picture), and items of either kind, which bounds the small audio
+// packets of a stretch of sound without pictures.
+struct feed_capacity {
+  std::size_t pictures = 1;
+  std::size_t items = 1;
+};
+
 // A bounded queue from the source stage (one producer) to one rendition (one
 // consumer). A full feed holds the source stage back, so the slowest rendition
 // paces the source and memory stays flat whatever the source's length.
 class rendition_feed {
  public:
-  rendition_feed(std::size_t capacity, std::stop_token stop);
+  rendition_feed(feed_capacity capacity, std::stop_token stop);
   rendition_feed(const rendition_feed&) = delete;
   rendition_feed& operator=(const rendition_feed&) = delete;
 
@@ -68,11 +76,14 @@ class rendition_feed {
   void abandon();
 
  private:
-  const std::size_t capacity_;
+  bool has_room(const feed_item& item) const;
+
+  const feed_capacity capacity_;
   const std::stop_token stop_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
   std::deque<feed_item> items_;
+  std::size_t pictures_ = 0;  // of items_
   bool finished_ = false;
   bool abandoned_ = false;
   std::optional<std::string> failure_;

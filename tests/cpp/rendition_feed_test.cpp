@@ -20,7 +20,7 @@ int number_of(const std::optional<feed_item>& item) {
 
 TEST(RenditionFeed, ItemsComeOutInOrderThenTheEnd) {
   std::stop_source stop;
-  rendition_feed feed(2, stop.get_token());
+  rendition_feed feed({.pictures = 2, .items = 2}, stop.get_token());
   // The producer waits for room: three items through a feed of two.
   std::thread source([&] {
     for (int n = 0; n < 3; ++n) EXPECT_TRUE(feed.push(numbered(n)));
@@ -33,7 +33,7 @@ TEST(RenditionFeed, ItemsComeOutInOrderThenTheEnd) {
 
 TEST(RenditionFeed, AnAbandonedFeedReleasesAWaitingSource) {
   std::stop_source stop;
-  rendition_feed feed(1, stop.get_token());
+  rendition_feed feed({.pictures = 1, .items = 1}, stop.get_token());
   ASSERT_TRUE(feed.push(numbered(0)));
   std::thread source([&] { EXPECT_FALSE(feed.push(numbered(1))); });
   feed.abandon();
@@ -43,7 +43,7 @@ TEST(RenditionFeed, AnAbandonedFeedReleasesAWaitingSource) {
 
 TEST(RenditionFeed, ASourceFailureReachesTheRenditionBeforeQueuedItems) {
   std::stop_source stop;
-  rendition_feed feed(4, stop.get_token());
+  rendition_feed feed({.pictures = 4, .items = 4}, stop.get_token());
   ASSERT_TRUE(feed.push(numbered(0)));
   feed.fail("read source: Input/output error");
   try {
@@ -56,8 +56,8 @@ TEST(RenditionFeed, ASourceFailureReachesTheRenditionBeforeQueuedItems) {
 
 TEST(RenditionFeed, StoppingReleasesBothSides) {
   std::stop_source stop;
-  rendition_feed full(1, stop.get_token());
-  rendition_feed empty(1, stop.get_token());
+  rendition_feed full({.pictures = 1, .items = 1}, stop.get_token());
+  rendition_feed empty({.pictures = 1, .items = 1}, stop.get_token());
   ASSERT_TRUE(full.push(numbered(0)));
   std::thread source([&] { EXPECT_FALSE(full.push(numbered(1))); });
   std::thread rendition([&] { EXPECT_THROW(empty.pop(), feed_stopped); });
