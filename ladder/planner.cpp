@@ -177,6 +177,9 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
       known += (known.empty() ? "" : ", ") + name;
     throw std::invalid_argument("no rendition to make: resolution names none of " + known);
   }
+  std::vector<std::string> names;
+  for (const auto& entry : plan) names.push_back(entry.name);
+  require_master_apart(output, names);
   std::vector<rendition_job> jobs;
   for (const auto& entry : plan) {
     rendition_job job;

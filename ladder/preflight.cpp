@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <stdexcept>
 
 #include "ladder/plan.h"
 #include "transcoder/av_error.h"
@@ -28,6 +30,56 @@ void require_key_info_file(const std::string& key_info_file) {
     throw av_error(access, "cannot read key info file", key_info_file);
   if (access >= 0 && !(access & AVIO_FLAG_READ))
     throw av_error(AVERROR(EACCES), "cannot read key info file", key_info_file);
+}
+
+namespace {
+
+// Whether `file` is a segment name of the rendition `name`: NAME_, then the
+// segment number, three digits or more, then ".ts".
+bool is_segment_of(const std::string& file, const std::string& name) {
+  const std::string prefix = name + "_";
+  const std::string suffix = ".ts";
+  if (file.size() < prefix.size() + 3 + suffix.size() || !file.starts_with(prefix) ||
+      !file.ends_with(suffix))
+    return false;
+  const std::string number =
+      file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
+  return number.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The file `path` names, links followed: those whose target does not exist yet
+// too, since writing through one creates its target.
+std::filesystem::path followed(std::filesystem::path path, std::error_code& failed) {
+  namespace fs = std::filesystem;
+  for (int hops = 0; hops < 40 && fs::is_symlink(path, failed); ++hops) {
+    const fs::path target = fs::read_symlink(path, failed);
+    if (failed) return path;
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return fs::weakly_canonical(path, failed);
+}
+
+}  // namespace
+
+void require_master_apart(const std::string& output, const std::vector<std::string>& names) {
+  namespace fs = std::filesystem;
+  const fs::path master(output);
+  const fs::path folder = master.has_parent_path() ? master.parent_path() : fs::path(".");
+  // What writing the master would replace, links followed; the renditions'
+  // files are named in the master's own folder.
+  std::error_code master_failed, folder_failed;
+  const fs::path replaced = followed(master, master_failed);
+  const fs::path renditions_folder = fs::weakly_canonical(folder, folder_failed);
+  // The directory check reports what is wrong with the folder.
+  if (master_failed || folder_failed) return;
+  if (replaced.parent_path() != renditions_folder) return;
+  const std::string file = replaced.filename().string();
+  for (const std::string& name : names) {
+    if (file == name + ".m3u8" || is_segment_of(file, name))
+      throw std::invalid_argument("the master playlist '" + output + "' would replace " +
+                                  "rendition " + name + "'s file " + file +
+                                  "; give the master playlist another name");
+  }
 }
 
 }  // namespace corvane

@@ -82,20 +82,33 @@ def test_default_key_info_file_is_looked_up_in_working_directory(clip, out, monk
 
 
 @pytest.mark.parametrize(
-    "resolution, bitrate, message",
+    "kwargs, message",
     [
-        pytest.param(["360p"], [0], "bitrate[0] is 0, for 360p", id="zero"),
-        pytest.param(["480p", "360p"], [1000000, -5], "bitrate[1] is -5, for 360p",
-                     id="negative-second"),
-        pytest.param(["540p", "360p"], [7, -(2**31)], "bitrate[1] is -2147483648, for 360p",
-                     id="int32-lowest-after-unknown"),
+        pytest.param({"bitrate": [0]}, "bitrate[0] is 0, for 360p", id="bitrate-zero"),
+        pytest.param({"resolution": ["480p", "360p"], "bitrate": [1000000, -5]},
+                     "bitrate[1] is -5, for 360p", id="bitrate-negative-second"),
+        pytest.param({"resolution": ["540p", "360p"], "bitrate": [7, -(2**31)]},
+                     "bitrate[1] is -2147483648, for 360p", id="bitrate-int32-lowest"),
+        # The master, written last, would replace a rendition's own file.
+        pytest.param({"resolution": ["720p", "360p"], "name": "720p.m3u8"},
+                     "rendition 720p's file 720p.m3u8", id="master-is-media-playlist"),
+        pytest.param({"name": "360p_000.ts"}, "rendition 360p's file 360p_000.ts",
+                     id="master-is-first-segment"),
+        pytest.param({"name": "360p_1000.ts"}, "rendition 360p's file 360p_1000.ts",
+                     id="master-is-later-segment"),
+        pytest.param({"name": "link.m3u8", "link": "360p.m3u8"},
+                     "rendition 360p's file 360p.m3u8", id="master-links-to-media-playlist"),
     ],
 )
-def test_bitrate_not_above_zero_raises_value_error(clip, out, resolution, bitrate, message):
+def test_refused_plan_raises_value_error_and_writes_nothing(clip, out, kwargs, message):
+    kwargs = dict(kwargs)
+    if "link" in kwargs:
+        (out / kwargs["name"]).symlink_to(kwargs.pop("link"))
+    before = listing(out)
     with pytest.raises(ValueError) as raised:
-        encode(clip("mp4"), out, resolution=resolution, bitrate=bitrate)
-    assert str(raised.value).startswith(message)
-    assert listing(out) == []
+        encode(clip("mp4"), out, **kwargs)
+    assert message in str(raised.value)
+    assert listing(out) == before
 
 
 @pytest.mark.parametrize("resolution", [["540p", "720P"], [], ["360"]],
