@@ -145,7 +145,10 @@ void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int6
     if (read < samples)
       throw av_error(read < 0 ? read : AVERROR_BUG, "audio: read from FIFO");
     frame->pts = audio_pts;
-    audio_pts += samples;
+    // The count starts at the audio's offset from the video, which a source
+    // may put anywhere in 64 bits.
+    if (__builtin_add_overflow(audio_pts, samples, &audio_pts))
+      throw av_error(AVERROR_INVALIDDATA, "audio: timestamps beyond 64 bits");
     encode(frame.get());
   }
 }

@@ -1,9 +1,51 @@
 #include "source/timeline.h"
 
+#include <utility>
+
 namespace corvane {
 namespace {
 
+// A source may claim any 64-bit timestamps. Every sum, difference and rescale
+// of them is checked; one whose result does not fit is treated as unknown.
+std::optional<std::int64_t> checked_add(std::int64_t a, std::int64_t b) {
+  std::int64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum) || sum == AV_NOPTS_VALUE) return std::nullopt;
+  return sum;
+}
+
+std::optional<std::int64_t> checked_subtract(std::int64_t a, std::int64_t b) {
+  std::int64_t difference = 0;
+  if (__builtin_sub_overflow(a, b, &difference) || difference == AV_NOPTS_VALUE)
+    return std::nullopt;
+  return difference;
+}
+
+// av_rescale_q gives AV_NOPTS_VALUE when the result does not fit.
+std::optional<std::int64_t> checked_rescale(std::int64_t ts, AVRational from, AVRational to) {
+  if (ts == AV_NOPTS_VALUE) return std::nullopt;
+  const std::int64_t rescaled = av_rescale_q(ts, from, to);
+  if (rescaled == AV_NOPTS_VALUE) return std::nullopt;
+  return rescaled;
+}
+
 std::int64_t known_or_zero(std::int64_t ts) { return ts == AV_NOPTS_VALUE ? 0 : ts; }
+
+std::optional<timeline_origin> origin_of(std::int64_t video_start, AVRational video_tb,
+                                         std::int64_t audio_start, AVRational audio_tb,
+                                         int sample_rate) {
+  const AVRational sample_tb{1, sample_rate};
+  if (av_compare_ts(video_start, video_tb, audio_start, audio_tb) <= 0) {
+    const auto audio = checked_rescale(audio_start, audio_tb, sample_tb);
+    const auto video = checked_rescale(video_start, video_tb, sample_tb);
+    if (!audio || !video) return std::nullopt;
+    const auto late = checked_subtract(*audio, *video);
+    if (!late) return std::nullopt;
+    return timeline_origin{video_start, *late};
+  }
+  const auto origin = checked_rescale(audio_start, audio_tb, video_tb);
+  if (!origin) return std::nullopt;
+  return timeline_origin{*origin, 0};
+}
 
 }  // namespace
 
@@ -11,27 +53,35 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
                               std::int64_t audio_start, AVRational audio_tb, int sample_rate) {
   video_start = known_or_zero(video_start);
   audio_start = known_or_zero(audio_start);
-  const AVRational sample_tb{1, sample_rate};
-  if (av_compare_ts(video_start, video_tb, audio_start, audio_tb) <= 0) {
-    return {video_start, av_rescale_q(audio_start, audio_tb, sample_tb) -
-                             av_rescale_q(video_start, video_tb, sample_tb)};
+  // A start out of range counts as unknown: the audio's first, then the video's.
+  for (const auto& [video, audio] : {std::pair{video_start, audio_start},
+                                     std::pair{video_start, std::int64_t{0}},
+                                     std::pair{std::int64_t{0}, audio_start}}) {
+    if (const auto origin = origin_of(video, video_tb, audio, audio_tb, sample_rate))
+      return *origin;
   }
-  return {av_rescale_q(audio_start, audio_tb, video_tb), 0};
+  return {};
 }
 
 std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
                                         std::int64_t origin, std::int64_t previous) {
-  if (source_ts == AV_NOPTS_VALUE)
-    return previous == AV_NOPTS_VALUE ? 0 : previous + picture_interval;
-  const std::int64_t pts = av_rescale_q(source_ts - origin, source_tb, video_time_base);
-  if (previous != AV_NOPTS_VALUE && pts - previous < min_picture_interval) return std::nullopt;
+  std::optional<std::int64_t> pts;
+  if (source_ts != AV_NOPTS_VALUE) {
+    if (const auto since_origin = checked_subtract(source_ts, origin))
+      pts = checked_rescale(*since_origin, source_tb, video_time_base);
+  }
+  // Without a usable timestamp, the picture follows the previous one.
+  if (!pts) return previous == AV_NOPTS_VALUE ? 0 : checked_add(previous, picture_interval);
+  if (previous == AV_NOPTS_VALUE) return pts;
+  const auto earliest = checked_add(previous, min_picture_interval);
+  if (!earliest || *pts < *earliest) return std::nullopt;
   return pts;
 }
 
 double picture_rate(std::int64_t pictures, std::int64_t first_pts, std::int64_t last_pts) {
   if (pictures < 2 || last_pts <= first_pts) return 0;
   return double(pictures - 1) * video_time_base.den /
-         (double(last_pts - first_pts) * video_time_base.num);
+         ((double(last_pts) - double(first_pts)) * video_time_base.num);
 }
 
 }  // namespace corvane

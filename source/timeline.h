@@ -26,7 +26,8 @@ struct timeline_origin {
 };
 
 // The common origin of two streams from their start times (AV_NOPTS_VALUE when
-// unknown, counted as 0) and time bases; `sample_rate` is the encoder's.
+// unknown, counted as 0) and time bases; `sample_rate` is the encoder's. A
+// start whose offset does not fit in 64 bits counts as unknown.
 timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
                               std::int64_t audio_start, AVRational audio_tb, int sample_rate);
 
@@ -34,7 +35,9 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
 // comes less than `min_picture_interval` after `previous`, the last picture
 // kept (AV_NOPTS_VALUE before the first): a source faster than 30 pictures per
 // second loses the pictures in between. A picture without a timestamp
-// (AV_NOPTS_VALUE) takes the one 1/30 s after `previous`.
+// (AV_NOPTS_VALUE), or with one that does not fit in 64 bits once measured from
+// `origin` in `video_time_base`, takes the one 1/30 s after `previous`; nothing
+// when that does not fit either.
 std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
                                         std::int64_t origin, std::int64_t previous);
 

@@ -88,6 +88,31 @@ TEST(PicturePts, MissingTimestampFollowsThePrevious) {
             (stamps{0, 3000, 6000, 15000}));
 }
 
+TEST(Timeline, TimestampsThatDoNotFitCountAsUnknown) {
+  constexpr std::int64_t max = INT64_MAX;
+  constexpr std::int64_t min = INT64_MIN + 1;  // INT64_MIN itself is AV_NOPTS_VALUE
+  // The origin: an audio start too far after the video's to count in samples
+  // is unknown (0).
+  constexpr AVRational ms{1, 1000};
+  const auto far_audio = common_origin(-200'000'000'000'000'000, ms, 200'000'000'000'000'000,
+                                       ms, 44100);
+  EXPECT_EQ(far_audio.video_origin, -200'000'000'000'000'000);
+  EXPECT_EQ(far_audio.audio_start_samples, 8'820'000'000'000'000'000);
+  const auto far_video = common_origin(max, AVRational{1000, 1}, 0, ts_tb, 44100);
+  EXPECT_EQ(far_video.video_origin, 0);
+  EXPECT_EQ(far_video.audio_start_samples, 0);
+  // A picture: measured from an origin at the other end of the range, or
+  // rescaled beyond 64 bits, it follows the previous one.
+  EXPECT_EQ(picture_pts(max, ts_tb, min, AV_NOPTS_VALUE), 0);
+  EXPECT_EQ(picture_pts(max / 2, AVRational{1, 1}, 0, 3000), 6000);
+  // Nothing follows a picture at the end of the range.
+  EXPECT_EQ(picture_pts(AV_NOPTS_VALUE, ts_tb, 0, max - 1), std::nullopt);
+  EXPECT_EQ(picture_pts(max, ts_tb, 0, max - 100), std::nullopt);
+  EXPECT_EQ(picture_pts(min, ts_tb, 0, max), std::nullopt);
+  EXPECT_EQ(picture_pts(max, ts_tb, 0, min), max);
+  EXPECT_GT(picture_rate(2, min, max), 0.0);
+}
+
 TEST(PictureRate, IntervalsOverTheTimeSpanned) {
   EXPECT_DOUBLE_EQ(picture_rate(60, 0, 59 * 3000), 30.0);
   EXPECT_DOUBLE_EQ(picture_rate(325, 126000, 126000 + 324 * 3600), 25.0);
