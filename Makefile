@@ -13,7 +13,7 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openss
 	gstreamer1.0-plugins-bad gstreamer1.0-libav
 
 .PHONY: demo test system venv node build unit-tests python-tests bench clean \
-	sanitize-build sanitize-test sanitize-fuzz fuzz memcheck
+	sanitize-build tsan-build sanitize-test asan-test tsan-test sanitize-fuzz fuzz memcheck
 
 demo: build
 	$(PYTHON) scripts/demo.py
@@ -77,35 +77,58 @@ memcheck: build
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq valgrind; }
 	$(PYTHON) scripts/memcheck.py
 
-# The unit tests and the whole pytest suite (the fuzz set included) against a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer in build/sanitize.
-# Python itself is not instrumented, so the ASan runtime is preloaded into it,
-# with the C++ runtime beside it for ASan to find the real __cxa_throw.
+# The unit tests and the whole pytest suite (the fuzz set included) against two
+# instrumented builds of corvane's own code: AddressSanitizer with
+# UndefinedBehaviorSanitizer in build/sanitize, then ThreadSanitizer in
+# build/tsan. Python itself is not instrumented, so the sanitizer's runtime is
+# preloaded into it; ASan's with the C++ runtime beside it, for ASan to find the
+# real __cxa_throw.
 # PYTHONMALLOC=malloc puts Python's objects on the heap LeakSanitizer scans: in
 # its own arenas, the pointers they hold go unseen and their targets look leaked.
 # The slow unwinder gives whole allocation stacks through FFmpeg's libraries,
 # built without frame pointers, so that a suppression can name FFmpeg's frames.
+# FFmpeg's libraries are not instrumented either: TSan cannot see their atomics
+# (reference counts, the decoder's frame-thread progress), so what they do
+# through its interceptors (free, memcpy) is not judged; every access of
+# corvane's own code is.
 SANITIZE_DIR := build/sanitize
 SANITIZER_ENV := \
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:strict_init_order=1:fast_unwind_on_malloc=0 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
 SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+TSAN_DIR := build/tsan
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:ignore_noninstrumented_modules=1:second_deadlock_stack=1
+TSAN_PRELOAD = $(shell g++ -print-file-name=libtsan.so)
+
+# $(call instrumented_build,folder,sanitizer)
+instrumented_build = cmake -S . -B $(1) -G Ninja -DCORVANE_SANITIZE=$(2) -DCORVANE_TESTS=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
+	  -Dpybind11_DIR="$$($(PYTHON) -m pybind11 --cmakedir)" > /dev/null && cmake --build $(1)
+
+# $(call instrumented_suite,folder,environment,preload)
+define instrumented_suite
+	$(2) ctest --test-dir $(1) --output-on-failure
+	$(2) LD_PRELOAD="$(3)" PYTHONPATH=$(CURDIR)/$(1) \
+	  $(PYTHON) -c 'import corvane, sys; sys.exit(not corvane.__file__.startswith("$(CURDIR)/$(1)/"))'
+	$(2) LD_PRELOAD="$(3)" PYTHONPATH=$(CURDIR)/$(1) $(PYTHON) -m pytest -p no:cacheprovider
+endef
 
 sanitize-build: venv
-	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCORVANE_SANITIZE=ON -DCORVANE_TESTS=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
-	  -Dpybind11_DIR="$$($(PYTHON) -m pybind11 --cmakedir)" > /dev/null
-	cmake --build $(SANITIZE_DIR)
+	$(call instrumented_build,$(SANITIZE_DIR),address)
 
-sanitize-test: sanitize-build
-	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure
-	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
-	  $(PYTHON) -c 'import corvane, sys; sys.exit(not corvane.__file__.startswith("$(CURDIR)/$(SANITIZE_DIR)/"))'
-	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
-	  $(PYTHON) -m pytest -p no:cacheprovider
+tsan-build: venv
+	$(call instrumented_build,$(TSAN_DIR),thread)
 
-# make fuzz against the sanitizer build: a report from ASan, UBSan or LSan ends
+sanitize-test: asan-test tsan-test
+
+asan-test: sanitize-build node
+	$(call instrumented_suite,$(SANITIZE_DIR),$(SANITIZER_ENV),$(SANITIZER_PRELOAD))
+
+tsan-test: tsan-build node
+	$(call instrumented_suite,$(TSAN_DIR),$(TSAN_ENV),$(TSAN_PRELOAD))
+
+# make fuzz against the ASan build: a report from ASan, UBSan or LSan ends
 # the child with an error status, counted as crashed and printed.
 sanitize-fuzz: sanitize-build
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
