@@ -95,7 +95,7 @@ def ladder(clip, tmp_path_factory):
     out.mkdir()
     key = out / KEY_NAME
     key.write_bytes(os.urandom(16))
-    # No IV line: players derive each segment's IV from its sequence number.
+    # No IV line: each segment has an IV of its own, given in the playlists.
     key_info = out.parent / "enc.keyinfo"
     key_info.write_text(f"{KEY_NAME}\n{key}\n")
     encode(clip(SOURCE), out, resolution=RENDITIONS, bitrate=BITRATES, key=key_info)

@@ -18,12 +18,29 @@ std::string playlist_stem(const std::string& playlist_path);
 // wrong place, so it is refused with std::invalid_argument.
 std::string segment_template(const std::string& stem);
 
+// The first three lines of a key info file as FFmpeg's hls muxer reads them:
+// a line ends at "\n", "\r", "\r\n", a NUL byte or the end of the file, and
+// only its first 4096 characters count. An empty `iv` means there is no IV line.
+struct key_info_lines {
+  std::string key_uri;
+  std::string key_file;
+  std::string iv;
+};
+
+// Reads the key info file at `url` (a path or a URL FFmpeg can open); throws
+// av_error naming it when it cannot be opened or read.
+key_info_lines read_key_info(const std::string& url, const AVIOInterruptCB* interrupt = nullptr);
+
 // Creates the "hls" output on `playlist_path` with the video stream (index 0)
 // and the audio stream (index 1) taken from the opened encoders, and writes the
-// header. An empty `key_info_file` leaves the segments unencrypted. Every file
-// the muxer writes is closed through corvane, which keeps the first failed
-// write (see write_failure). Throws
-// av_error when any step fails; the returned context has its header written.
+// header. An empty `key_info_file` leaves the segments unencrypted. A key info
+// file with an IV line encrypts every segment with that IV. Without one, each
+// segment is encrypted with a fresh random IV, which its media playlist gives
+// on an EXT-X-KEY line before it: the muxer reads the key info file again at
+// each segment, and is served it with a new IV line appended. Every file the
+// muxer writes is closed through corvane, which keeps the first failed write
+// (see write_failure). Throws av_error when any step fails; the returned
+// context has its header written.
 format_context_ptr create_hls_output(const std::string& playlist_path,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,

@@ -48,6 +48,39 @@ TEST(HlsNaming, SequencesTheMuxerWouldReplaceAreRefused) {
   }
 }
 
+TEST(KeyInfo, LinesAreReadAsTheMuxerReadsThem) {
+  temp_dir dir;
+  const std::string iv = "00112233445566778899aabbccddeeff";
+  const struct {
+    std::string text;
+    key_info_lines lines;
+  } cases[] = {
+      {"k.key\n/keys/k.key\n" + iv + "\n", {"k.key", "/keys/k.key", iv}},
+      {"k.key\r\n/keys/k.key\r\n", {"k.key", "/keys/k.key", ""}},
+      {"k.key\r/keys/k.key", {"k.key", "/keys/k.key", ""}},
+      {"k.key\n/keys/k.key\n\n" + iv + "\n", {"k.key", "/keys/k.key", ""}},  // empty: no IV
+      {std::string("k.key\n/keys/k\0x.key\n", 20), {"k.key", "/keys/k", "x.key"}},
+      {std::string(5000, 'u') + "\nf\n", {std::string(4096, 'u'), "f", ""}},
+      {"", {"", "", ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    {
+      std::ofstream(dir / "keyinfo", std::ios::binary) << c.text;
+    }
+    const key_info_lines lines = read_key_info(dir / "keyinfo");
+    EXPECT_EQ(lines.key_uri, c.lines.key_uri);
+    EXPECT_EQ(lines.key_file, c.lines.key_file);
+    EXPECT_EQ(lines.iv, c.lines.iv);
+  }
+  try {
+    read_key_info(dir / "absent");
+    ADD_FAILURE() << "no exception";
+  } catch (const av_error& e) {
+    EXPECT_EQ(e.code(), AVERROR(ENOENT));
+  }
+}
+
 // The native AAC encoder feeding the "null" muxer: a real encoder and muxer
 // without any file.
 class EncodeAndWrite : public testing::Test {
