@@ -7,7 +7,8 @@ import pytest
 import corvane
 from conftest import (FFPROBE, SIZES, TABLE_BITRATES, clip_duration, concatenate,
                       decrypt_rendition, encode, master_text, parse_master,
-                      parse_media_playlist, probe, segment_iv, stream_of, video_frames)
+                      parse_media_playlist, picture_times, probe, segment_iv, stream_of,
+                      video_frames)
 
 FPS = 30
 GOP = 60
@@ -178,6 +179,24 @@ def test_long_rendition_duration_matches_source(long_rendition, clip):
     _, _, whole = long_rendition
     assert float(stream_of(probe(whole), "video")["duration"]) == pytest.approx(
         source_video_duration(clip("long")), abs=TOLERANCE)
+
+
+@pytest.mark.parametrize("kind, rate, last", [("pal", 25, 1.0), ("mp4", 30, 2.0),
+                                              ("seven", 30, 1.0)])
+def test_segment_durations_cover_every_picture(clip, tmp_path, kind, rate, last):
+    # The durations add up to the span of the pictures, the last picture's own
+    # included: a player that trusts them plays to the end. Half a picture off
+    # would be one picture missed.
+    encode(clip(kind), tmp_path)
+    playlist = parse_media_playlist(tmp_path / "360p.m3u8")
+    segments = [tmp_path / s["uri"] for s in playlist["segments"]]
+    times = picture_times(concatenate(segments, tmp_path / "whole.ts"))
+    assert len(times) == round(clip_duration(kind) * rate)
+    span = times[-1] - times[0] + (times[-1] - times[-2])
+    durations = [s["duration"] for s in playlist["segments"]]
+    assert sum(durations) == pytest.approx(span, abs=0.5 / rate)
+    assert durations[-1] == pytest.approx(last, abs=0.5 / rate)
+    assert durations[-1] == pytest.approx(len(picture_times(segments[-1])) / rate, abs=0.5 / rate)
 
 
 # --- other sources ----------------------------------------------------------------------

@@ -191,18 +191,40 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
   return output;
 }
 
+void frame_durations::sent(std::int64_t pts) {
+  std::int64_t gap = 0;
+  // Frames come in increasing pts; a gap that does not fit is left unknown.
+  if (last_pts_ != AV_NOPTS_VALUE && !__builtin_sub_overflow(pts, last_pts_, &gap) && gap > 0) {
+    gaps_.emplace(last_pts_, gap);
+    last_gap_ = gap;
+  }
+  last_pts_ = pts;
+}
+
+std::int64_t frame_durations::take(std::int64_t pts) {
+  const auto found = gaps_.find(pts);
+  if (found == gaps_.end()) return last_gap_;
+  const std::int64_t gap = found->second;
+  gaps_.erase(found);
+  return gap;
+}
+
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet, encode_failure* failure) {
+                      const AVFrame* frame, AVPacket* packet, encode_failure* failure,
+                      frame_durations* durations) {
   const auto fail = [&](const char* step, int code) {
     if (failure != nullptr) *failure = {step, code};
     return false;
   };
   int ret = avcodec_send_frame(encoder, frame);
   if (ret < 0) return fail("send frame to encoder", ret);
+  if (durations != nullptr && frame != nullptr) durations->sent(frame->pts);
   for (;;) {
     ret = avcodec_receive_packet(encoder, packet);
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
     if (ret < 0) return fail("receive packet from encoder", ret);
+    if (packet->duration == 0 && durations != nullptr)
+      packet->duration = durations->take(packet->pts);
     // Read the stream's time base now: the header may have replaced it.
     av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
     packet->stream_index = stream->index;
@@ -215,9 +237,11 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream
   }
 }
 
-void encode_or_throw(const stream_output& out, const AVFrame* frame) {
+void encode_or_throw(const stream_output& out, const AVFrame* frame,
+                     frame_durations* durations) {
   encode_failure failure;
-  if (!encode_and_write(out.encoder, out.muxer, out.stream, frame, out.packet, &failure))
+  if (!encode_and_write(out.encoder, out.muxer, out.stream, frame, out.packet, &failure,
+                        durations))
     throw av_error(failure.code, std::string(out.kind) + ": " + failure.step);
 }
 

@@ -2,6 +2,8 @@
 // its MPEG-TS segments, and the one routine through which both encoders reach it.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "transcoder/av_handles.h"
@@ -57,13 +59,38 @@ struct encode_failure {
   int code = 0;
 };
 
+// How long each frame sent to an encoder lasts, for the packets of an encoder
+// that leaves their duration at 0, as FFmpeg 5.1's libx264 does. The hls muxer
+// times a playlist's last segment by the sum of its video packets' durations,
+// so without them the segment's last pictures go uncounted. A frame lasts
+// until the next one; the last, until as long after as the one before it.
+class frame_durations {
+ public:
+  // `first` is the duration of a frame sent alone.
+  explicit frame_durations(std::int64_t first) : last_gap_(first) {}
+
+  // Records a frame sent at `pts`, which ends the one sent before it.
+  void sent(std::int64_t pts);
+
+  // The duration of the frame sent at `pts`, its gap to the next frame, which
+  // is then forgotten; the last gap known while the next frame has not been sent.
+  std::int64_t take(std::int64_t pts);
+
+ private:
+  std::map<std::int64_t, std::int64_t> gaps_;  // by pts: frames not yet taken
+  std::int64_t last_pts_ = AV_NOPTS_VALUE;
+  std::int64_t last_gap_;
+};
+
 // Sends `frame` (null drains the encoder) and writes every packet the encoder
 // has ready to `stream`. True when the encoder wants more input or is done;
 // false when the encoder refuses the frame or fails, or the muxer refuses a
 // packet or failed to write a file, with the reason in `failure` when one is given.
+// With `durations`, the frame is recorded there, and a packet the encoder
+// left without a duration takes its frame's.
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet,
-                      encode_failure* failure = nullptr);
+                      encode_failure* failure = nullptr, frame_durations* durations = nullptr);
 
 // Where one encoder's packets go.
 struct stream_output {
@@ -76,7 +103,8 @@ struct stream_output {
 
 // encode_and_write, throwing av_error with the failing step instead of
 // returning false.
-void encode_or_throw(const stream_output& out, const AVFrame* frame);
+void encode_or_throw(const stream_output& out, const AVFrame* frame,
+                     frame_durations* durations = nullptr);
 
 // Writes the trailer, which completes the media playlist; throws on failure.
 void write_trailer(AVFormatContext* output);

@@ -95,7 +95,7 @@ void encode_picture(video_path& video, const AVFrame* decoded) {
             video.scaled->linesize);
   video.scaled->pts = *pts;
   video.last_pts = *pts;
-  encode_or_throw(video.out, video.scaled);
+  encode_or_throw(video.out, video.scaled, &video.durations);
 }
 
 void drain_video(video_path& video, AVFrame* decoded) {
@@ -105,7 +105,7 @@ void drain_video(video_path& video, AVFrame* decoded) {
     encode_picture(video, decoded);
     av_frame_unref(decoded);
   }
-  encode_or_throw(video.out, nullptr);
+  encode_or_throw(video.out, nullptr, &video.durations);
 }
 
 }  // namespace corvane

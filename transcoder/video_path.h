@@ -6,6 +6,7 @@
 
 #include "transcoder/av_handles.h"
 #include "transcoder/hls_output.h"
+#include "transcoder/timeline.h"
 
 namespace corvane {
 
@@ -29,7 +30,8 @@ sws_context_ptr create_scaler(const AVCodecContext* decoder, const AVCodecContex
 // The one destination picture every source picture is scaled into.
 frame_ptr alloc_scaled_frame(const AVCodecContext* encoder);
 
-// What the video path needs for each picture. Non-owning: the rendition owns it all.
+// What the video path needs for each picture. Non-owning, but for the
+// pictures' durations: the rendition owns the rest.
 struct video_path {
   AVCodecContext* decoder = nullptr;
   sws_context_ptr* scaler = nullptr;  // re-created when a picture's size or format changes
@@ -38,6 +40,9 @@ struct video_path {
   std::int64_t origin = 0;            // subtracted from source timestamps
   std::int64_t last_pts = AV_NOPTS_VALUE;
   stream_output out;
+  // Each picture lasts until the next one kept: the H.264 encoder's packets
+  // carry no duration. A picture alone lasts 1/30 s.
+  frame_durations durations{picture_interval};
 };
 
 // Scales, stamps and encodes one decoded picture; a picture whose timestamp

@@ -81,6 +81,23 @@ TEST(KeyInfo, LinesAreReadAsTheMuxerReadsThem) {
   }
 }
 
+TEST(FrameDurations, EachFrameLastsUntilTheNextTheLastAsTheOneBefore) {
+  frame_durations durations(3000);
+  EXPECT_EQ(durations.take(0), 3000);  // nothing sent yet
+  for (const std::int64_t pts : {0, 3600, 7200, 14400}) durations.sent(pts);
+  // Packets come in decode order.
+  EXPECT_EQ(durations.take(0), 3600);
+  EXPECT_EQ(durations.take(7200), 7200);
+  EXPECT_EQ(durations.take(3600), 3600);
+  EXPECT_EQ(durations.take(14400), 7200);  // the last frame
+  EXPECT_EQ(durations.take(3600), 7200);   // taken already
+
+  frame_durations hostile(3000);
+  hostile.sent(-2);
+  hostile.sent(INT64_MAX);  // a gap beyond int64_t stays unknown
+  EXPECT_EQ(hostile.take(-2), 3000);
+}
+
 // The native AAC encoder feeding the "null" muxer: a real encoder and muxer
 // without any file.
 class EncodeAndWrite : public testing::Test {
