@@ -22,6 +22,7 @@ import pytest
 
 from conftest import (FFMPEG, SIZES, clip_duration, decrypt_rendition, encode,
                       parse_media_playlist, probe, stream_of)
+from fuzzing import tool_environment
 
 HERE = Path(__file__).parent
 PAGE_FILES = HERE / "players"
@@ -146,7 +147,7 @@ def browser(server, tmp_path_factory):
     done = subprocess.run(
         [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"),
          server.url("ladder/master.m3u8"), profile],
-        capture_output=True, text=True, timeout=240)
+        capture_output=True, text=True, timeout=240, env=tool_environment())
     assert done.returncode == 0, f"browser run failed: {done.stderr}"
     report = json.loads(done.stdout)
     report["requests"] = server.requests_since(mark)
@@ -273,7 +274,7 @@ def gst_play(url):
     done = subprocess.run(
         [GST_LAUNCH, "-v", "-m", "playbin", f"uri={url}",
          "video-sink=fakesink name=vsink", "audio-sink=fakesink name=asink"],
-        capture_output=True, text=True, timeout=60)
+        capture_output=True, text=True, timeout=60, env=tool_environment())
     output = done.stdout + done.stderr
     assert done.returncode == 0, output[-3000:]
     assert 'Got EOS from element "playbin' in output
@@ -325,7 +326,7 @@ def test_ffmpeg_decodes_every_variant_to_its_end(ladder, server, variant):
     done = subprocess.run(
         [FFMPEG, "-nostdin", "-v", "warning", "-i", server.url("ladder/master.m3u8"),
          "-map", f"0:p:{variant}", "-f", "framecrc", "-"],
-        capture_output=True, text=True, timeout=60)
+        capture_output=True, text=True, timeout=60, env=tool_environment())
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     header, frames = framecrc(done.stdout)
