@@ -38,11 +38,11 @@ key_info_lines read_key_info(const std::string& url, const AVIOInterruptCB* inte
 // header. An empty `key_info_file` leaves the segments unencrypted. A key info
 // file with an IV line encrypts every segment with that IV. Without one, each
 // segment is encrypted with a fresh random IV, which its media playlist gives
-// on an EXT-X-KEY line before it: the muxer reads the key info file again at
-// each segment, and is served it with a new IV line appended. Every file the
-// muxer writes is closed through corvane, which keeps the first failed write
-// (see write_failure). Throws av_error when any step fails; the returned
-// context has its header written.
+// on an EXT-X-KEY line before it: the muxer reads the key info file again as
+// each segment starts, and is served its first two lines and a random third.
+// Every file the muxer writes is closed through corvane, which keeps the first
+// failed write (see write_failure). Throws av_error when any step fails; the
+// returned context has its header written.
 format_context_ptr create_hls_output(const std::string& playlist_path,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
@@ -63,7 +63,7 @@ struct encode_failure {
 // that leaves their duration at 0, as FFmpeg 5.1's libx264 does. The hls muxer
 // times a playlist's last segment by the sum of its video packets' durations,
 // so without them the segment's last pictures go uncounted. A frame lasts
-// until the next one; the last, until as long after as the one before it.
+// until the next one; the last lasts as long as the gap before it.
 class frame_durations {
  public:
   // `first` is the duration of a frame sent alone.
