@@ -41,7 +41,7 @@ $(VENV)/.installed: requirements-dev.txt
 
 venv: system $(VENV)/.installed
 
-# hls.js and playwright-core, at the versions package-lock.json pins.
+# hls.js, Shaka Player and playwright-core, at the versions package-lock.json pins.
 node_modules/.installed: package.json package-lock.json
 	npm ci --no-audit --no-fund
 	touch $@

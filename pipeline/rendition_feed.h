@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,9 @@ namespace corvane {
 // source stay evenly spaced. Players that time a picture by its neighbours
 // (Chromium's own HLS playback) stall on pictures forced onto a coarser grid.
 inline constexpr AVRational video_time_base{1, 90000};
+
+// 1/30 s in `video_time_base`: a feed carries at most 30 pictures a second.
+inline constexpr std::int64_t picture_interval = 90000 / 30;
 
 // One item of a feed: a picture or an audio packet, each a reference of its
 // own to data the source stage made once for every rendition. A picture is

@@ -24,9 +24,10 @@ def make_sample(path: pathlib.Path) -> None:
 
 def make_key(key_path: pathlib.Path, key_info_path: pathlib.Path) -> None:
     # The key info file: the key's URI as players will fetch it (beside the
-    # playlists), the key file corvane reads, and the IV.
+    # playlists) and the key file corvane reads. No IV line: every segment
+    # then gets a random IV of its own.
     key_path.write_bytes(os.urandom(16))
-    key_info_path.write_text(f"{key_path.name}\n{key_path.resolve()}\n{os.urandom(16).hex()}\n")
+    key_info_path.write_text(f"{key_path.name}\n{key_path.resolve()}\n")
 
 
 def main() -> int:

@@ -2,12 +2,13 @@
 
     python scripts/memcheck.py
 
-One child interpreter makes a small ladder, then fails in three ways (a source
-that cannot be opened, one without a single frame, a key file that cannot be
-read). memcheck's errors and definite leaks are read from its XML report and
-split by whether a frame of the corvane module is on their stack. The exit
-status is 1 when any is corvane's, or when a definite leak is nobody's known
-one (tests/sanitizers/valgrind.supp names FFmpeg's).
+One child interpreter makes a small encrypted ladder (its key info file
+without an IV line, so each segment is served a fresh one), then fails in three
+ways (a source that cannot be opened, one without a single frame, a key file
+that cannot be read). memcheck's errors and definite leaks are read from its
+XML report and split by whether a frame of the corvane module is on their
+stack. The exit status is 1 when any is corvane's, or when a definite leak is
+nobody's known one (tests/sanitizers/valgrind.supp names FFmpeg's).
 """
 
 import collections
@@ -31,7 +32,8 @@ import sys
 import corvane
 folder = sys.argv[1]
 small = {"resolution": ["360p"], "bitrate": [200000]}
-corvane.hls_encoder(folder + "/src.mp4", folder + "/ok/master.m3u8", key="", **small)
+corvane.hls_encoder(folder + "/src.mp4", folder + "/ok/master.m3u8",
+                    key=folder + "/ok.keyinfo", **small)
 for source, out, key in [(folder + "/absent.mp4", "/missing", ""),
                          (folder + "/headers.mkv", "/no_frame", ""),
                          (folder + "/src.mp4", "/bad_key", folder + "/bad.keyinfo")]:
@@ -50,6 +52,8 @@ def make_inputs(folder):
     # no frame.
     mkv = seeds / fuzzing.SEEDS["mkv"][0]
     (folder / "headers.mkv").write_bytes(mkv.read_bytes()[:fuzzing.first_packet_offset(mkv)])
+    (folder / "k.bin").write_bytes(os.urandom(16))
+    (folder / "ok.keyinfo").write_text(f"k.bin\n{folder / 'k.bin'}\n")
     (folder / "bad.keyinfo").write_text(f"k.bin\n{folder / 'no-such.key'}\n")
     for out in ("ok", "missing", "no_frame", "bad_key"):
         (folder / out).mkdir()

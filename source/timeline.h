@@ -12,9 +12,6 @@
 
 namespace corvane {
 
-// 1/30 s in `video_time_base`: a rendition shows at most 30 pictures a second.
-inline constexpr std::int64_t picture_interval = 90000 / 30;
-
 // The shortest time kept between two pictures: a millisecond less than 1/30 s,
 // since sources that count in milliseconds (Matroska, WebM) put every other
 // picture of 60 per second 33 ms apart.

@@ -54,6 +54,7 @@ CLIPS = {
         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
         "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-f", "mp4"]),
     "pal": ("pal.mp4", 13, _av(13, size="160x90", rate=25)),
+    "seven": ("seven.mp4", 7, _av(7, size="160x90")),
     "webm": ("src.webm", 1.5, _av(
         1.5, vcodec=("-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
                      "-b:v", "200k"),
@@ -371,6 +372,14 @@ def video_frames(path):
     out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-select_streams", "v",
                          "-show_frames", "-show_entries", "frame=key_frame,pict_type", path))
     return [(int(f["key_frame"]), f["pict_type"]) for f in out["frames"]]
+
+
+def picture_times(path):
+    """The presentation time of every decoded picture, in seconds, in order."""
+    out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-select_streams", "v",
+                         "-show_frames", "-show_entries", "frame=best_effort_timestamp_time",
+                         path))
+    return sorted(float(f["best_effort_timestamp_time"]) for f in out["frames"])
 
 
 def listing(folder):

@@ -7,7 +7,8 @@ import pytest
 import corvane
 from conftest import (FFPROBE, SIZES, TABLE_BITRATES, clip_duration, concatenate,
                       decrypt_rendition, encode, encoder_bitrate, master_text, master_variants,
-                      parse_master, parse_media_playlist, probe, stream_of, video_frames)
+                      parse_master, parse_media_playlist, picture_times, probe, segment_iv,
+                      stream_of, video_frames)
 
 FPS = 30
 GOP = 60
@@ -126,13 +127,26 @@ def test_audio_starts_with_video(default_clear, name):
 
 # --- segmentation and key frames on a longer source -----------------------------------------
 
+LONG_RENDITIONS = ("360p", "480p")
+
+
 @pytest.fixture(scope="session")
-def long_rendition(clip, keyinfo_no_iv, tmp_path_factory):
+def long_ladder(clip, keyinfo_no_iv, tmp_path_factory):
+    """One two-rendition call, its key info file without an IV line: rendition
+    name -> (playlist, segments decrypted with the IVs it gives, their concatenation)."""
     out = tmp_path_factory.mktemp("long")
-    encode(clip("long"), out, key=keyinfo_no_iv.path)
-    playlist = parse_media_playlist(out / "360p.m3u8")
-    segments = decrypt_rendition(out / "360p.m3u8", keyinfo_no_iv.key, out / "clear")
-    return playlist, segments, concatenate(segments, out / "whole.ts")
+    encode(clip("long"), out, resolution=LONG_RENDITIONS, key=keyinfo_no_iv.path)
+    ladder = {}
+    for name in LONG_RENDITIONS:
+        playlist = parse_media_playlist(out / f"{name}.m3u8")
+        segments = decrypt_rendition(out / f"{name}.m3u8", keyinfo_no_iv.key, out / "clear" / name)
+        ladder[name] = (playlist, segments, concatenate(segments, out / f"{name}.ts"))
+    return ladder
+
+
+@pytest.fixture(scope="session")
+def long_rendition(long_ladder):
+    return long_ladder["360p"]
 
 
 def test_long_source_is_cut_into_six_second_segments(long_rendition, keyinfo_no_iv):
@@ -149,6 +163,19 @@ def test_long_source_is_cut_into_six_second_segments(long_rendition, keyinfo_no_
         assert video_frames(segment)[0][0] == 1
 
 
+def test_every_segment_of_a_call_has_an_iv_of_its_own(long_ladder):
+    # Without an IV line, the IV that decrypts each segment is on the EXT-X-KEY
+    # line before it, and is none of the others' in any rendition of the call.
+    ivs = []
+    for name, (playlist, segments, _) in long_ladder.items():
+        assert len(segments) == 3
+        for index, segment in enumerate(segments):
+            assert "IV" in playlist["segments"][index]["key"]
+            check_streams(segment, SIZES[name])
+            ivs.append(segment_iv(playlist, index))
+    assert len(set(ivs)) == len(ivs)
+
+
 def test_key_frames_every_sixty_pictures(long_rendition, clip):
     _, _, whole = long_rendition
     pictures = len(video_frames(whole))
@@ -160,6 +187,24 @@ def test_long_rendition_duration_matches_source(long_rendition, clip):
     _, _, whole = long_rendition
     assert float(stream_of(probe(whole), "video")["duration"]) == pytest.approx(
         source_video_duration(clip("long")), abs=TOLERANCE)
+
+
+@pytest.mark.parametrize("kind, rate, last", [("pal", 25, 1.0), ("mp4", 30, 2.0),
+                                              ("seven", 30, 1.0)])
+def test_segment_durations_cover_every_picture(clip, tmp_path, kind, rate, last):
+    # The durations add up to the span of the pictures, the last picture's own
+    # included: a player that trusts them plays to the end. Half a picture off
+    # would be one picture missed.
+    encode(clip(kind), tmp_path)
+    playlist = parse_media_playlist(tmp_path / "360p.m3u8")
+    segments = [tmp_path / s["uri"] for s in playlist["segments"]]
+    times = picture_times(concatenate(segments, tmp_path / "whole.ts"))
+    assert len(times) == round(clip_duration(kind) * rate)
+    span = times[-1] - times[0] + (times[-1] - times[-2])
+    durations = [s["duration"] for s in playlist["segments"]]
+    assert sum(durations) == pytest.approx(span, abs=0.5 / rate)
+    assert durations[-1] == pytest.approx(last, abs=0.5 / rate)
+    assert durations[-1] == pytest.approx(len(picture_times(segments[-1])) / rate, abs=0.5 / rate)
 
 
 # --- other sources ----------------------------------------------------------------------

@@ -1,6 +1,6 @@
 """The ladder in real players, fetched over HTTP from a server on loopback and
-decrypted through its key URI: hls.js and the native HLS playback of
-Chromium, GStreamer's playbin and FFmpeg's HLS reader.
+decrypted through its key URI: hls.js, Shaka Player and the native HLS
+playback of Chromium, GStreamer's playbin and FFmpeg's HLS reader.
 
 One small encrypted two-rendition ladder is made once and shared by every
 player, from a 13-second clip at 25 pictures per second: a common broadcast
@@ -28,6 +28,7 @@ from fuzzing import tool_environment
 HERE = Path(__file__).parent
 PAGE_FILES = HERE / "players"
 HLS_JS = HERE.parent / "node_modules" / "hls.js" / "dist"
+SHAKA = HERE.parent / "node_modules" / "shaka-player" / "dist"
 CHROMIUM = "/usr/bin/chromium"
 NODE = shutil.which("node")
 GST_LAUNCH = shutil.which("gst-launch-1.0")
@@ -45,11 +46,13 @@ TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t",
 
 
 class LoopbackServer:
-    """Serves the ladder under /ladder/, the test page under /player/ and hls.js
-    under /hls.js/ from 127.0.0.1 on a free port, and records each request."""
+    """Serves the ladder under /ladder/, the test page under /player/, hls.js
+    under /hls.js/ and Shaka Player under /shaka/ from 127.0.0.1 on a free
+    port, and records each request."""
 
     def __init__(self, ladder):
-        routes = {"ladder": Path(ladder), "player": PAGE_FILES, "hls.js": HLS_JS}
+        routes = {"ladder": Path(ladder), "player": PAGE_FILES, "hls.js": HLS_JS,
+                  "shaka": SHAKA}
         self.requests = []
         requests = self.requests
 
@@ -97,7 +100,7 @@ def ladder(clip, tmp_path_factory):
     out.mkdir()
     key = out / KEY_NAME
     key.write_bytes(os.urandom(16))
-    # No IV line: players derive each segment's IV from its sequence number.
+    # No IV line: each segment has an IV of its own, given in the playlists.
     key_info = out.parent / "enc.keyinfo"
     key_info.write_text(f"{KEY_NAME}\n{key}\n")
     encode(clip(SOURCE), out, resolution=RENDITIONS, bitrate=BITRATES, key=key_info)
@@ -138,13 +141,14 @@ def assert_fetched_whole_rendition(requests, ladder, name):
 def browser(server, tmp_path_factory):
     """What the test page reported, from one headless Chromium session."""
     assert Path(CHROMIUM).exists(), "Debian's chromium is not installed: run `make system`"
-    assert NODE and (HLS_JS / "hls.min.js").exists(), "node packages missing: run `make node`"
+    scripts = [HLS_JS / "hls.min.js", SHAKA / "shaka-player.hls.js"]
+    assert NODE and all(p.exists() for p in scripts), "node packages missing: run `make node`"
     profile = tmp_path_factory.mktemp("chromium-profile")
     mark = len(server.requests)
     done = subprocess.run(
         [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"),
          server.url("ladder/master.m3u8"), profile],
-        capture_output=True, text=True, env=tool_environment(), timeout=180)
+        capture_output=True, text=True, timeout=240, env=tool_environment())
     assert done.returncode == 0, f"browser run failed: {done.stderr}"
     report = json.loads(done.stdout)
     report["requests"] = server.requests_since(mark)
@@ -205,7 +209,7 @@ def test_hlsjs_plays_to_the_end_through_every_level(browser, server):
     assert [(s["width"], s["height"]) for s in hlsjs["samples"]] == level_sizes()
     # Decrypted with the key fetched through the playlists' key URI.
     assert set(hlsjs["keys"]) == {server.url(f"ladder/{KEY_NAME}")}
-    assert browser["console"] == []
+    assert browser["console"].get("hlsjs", []) == []
 
 
 def start_hole(error):
@@ -237,6 +241,18 @@ def test_hlsjs_finds_no_hole_or_overlap_across_levels(browser):
     assert len(hlsjs["buffered"]) == 1
 
 
+def test_shaka_plays_the_master_playlist_to_the_end(browser, server):
+    shaka = browser["shaka"]
+    assert shaka["supported"], "Shaka Player finds no Media Source Extensions in this Chromium"
+    assert "loadError" not in shaka and "playError" not in shaka, shaka
+    assert [e for e in shaka["errors"] if e["severity"] == 2] == []  # 2: critical
+    assert_played_to_the_end(shaka)
+    assert sorted((v["width"], v["height"]) for v in shaka["variants"]) == level_sizes()
+    assert set(shown_sizes(shaka["pictures"])) <= set(level_sizes())
+    assert set(shaka["keys"]) == {server.url(f"ladder/{KEY_NAME}")}
+    assert browser["console"].get("shaka", []) == []
+
+
 def test_chromium_plays_the_master_playlist_natively(browser, server):
     native = browser["native"]
     if native["canPlayType"] == "":
@@ -246,6 +262,7 @@ def test_chromium_plays_the_master_playlist_natively(browser, server):
     assert_played_to_the_end(native)
     assert set(shown_sizes(native["pictures"])) <= set(level_sizes())
     assert served(browser["requests"]).get(KEY_NAME), "the browser never fetched the key"
+    assert browser["console"].get("native", []) == []
 
 
 # --- GStreamer ------------------------------------------------------------------------
@@ -264,7 +281,7 @@ def gst_play(url):
     done = subprocess.run(
         [GST_LAUNCH, "-v", "-m", "playbin", f"uri={url}",
          "video-sink=fakesink name=vsink", "audio-sink=fakesink name=asink"],
-        capture_output=True, text=True, env=tool_environment(), timeout=60)
+        capture_output=True, text=True, timeout=60, env=tool_environment())
     output = done.stdout + done.stderr
     assert done.returncode == 0, output[-3000:]
     assert 'Got EOS from element "playbin' in output
@@ -316,7 +333,7 @@ def test_ffmpeg_decodes_every_variant_to_its_end(ladder, server, variant):
     done = subprocess.run(
         [FFMPEG, "-nostdin", "-v", "warning", "-i", server.url("ladder/master.m3u8"),
          "-map", f"0:p:{variant}", "-f", "framecrc", "-"],
-        capture_output=True, text=True, env=tool_environment(), timeout=60)
+        capture_output=True, text=True, timeout=60, env=tool_environment())
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     header, frames = framecrc(done.stdout)

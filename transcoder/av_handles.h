@@ -40,6 +40,16 @@ struct packet_freer {
 struct frame_freer {
   void operator()(AVFrame* p) const { av_frame_free(&p); }
 };
+struct io_context_closer {
+  void operator()(AVIOContext* p) const { avio_close(p); }
+};
+
+// Releases a reader made by open_text_reader; null does nothing.
+void close_text_reader(AVIOContext* reader);
+
+struct text_reader_closer {
+  void operator()(AVIOContext* p) const { close_text_reader(p); }
+};
 
 using format_context_ptr = std::unique_ptr<AVFormatContext, format_context_closer>;
 using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_freer>;
@@ -50,6 +60,8 @@ using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_freer>;
 using codec_parameters_ptr = std::unique_ptr<AVCodecParameters, codec_parameters_freer>;
 using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
 using frame_ptr = std::unique_ptr<AVFrame, frame_freer>;
+using io_context_ptr = std::unique_ptr<AVIOContext, io_context_closer>;  // from avio_open2
+using text_reader_ptr = std::unique_ptr<AVIOContext, text_reader_closer>;
 
 // Allocations that throw std::bad_alloc instead of handing back null, so no
 // caller can go on with an object that does not exist.
@@ -57,6 +69,14 @@ codec_context_ptr alloc_codec_context(const AVCodec* codec);
 codec_parameters_ptr alloc_codec_parameters();
 packet_ptr alloc_packet();
 frame_ptr alloc_frame();
+
+// A reader of `text` held in memory: what an io_open hook hands a muxer in
+// place of a file. Throws std::bad_alloc.
+text_reader_ptr open_text_reader(std::string text);
+
+// Whether `file` was made by open_text_reader, and must be released by
+// close_text_reader rather than avio_close.
+bool is_text_reader(const AVIOContext* file);
 
 // Opens a source for reading; throws av_error naming `url` on failure.
 format_context_ptr open_input(const std::string& url);

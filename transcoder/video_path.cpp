@@ -86,11 +86,13 @@ void encode_picture(video_path& video, const AVFrame* picture) {
   sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, video.scaled->data,
             video.scaled->linesize);
   video.scaled->pts = picture->pts;
-  encode_and_write(video.encoder, video.output, video.stream, video.scaled, video.packet);
+  encode_and_write(video.encoder, video.output, video.stream, video.scaled, video.packet,
+                   &video.durations);
 }
 
 void drain_video(video_path& video) {
-  encode_and_write(video.encoder, video.output, video.stream, nullptr, video.packet);
+  encode_and_write(video.encoder, video.output, video.stream, nullptr, video.packet,
+                   &video.durations);
 }
 
 }  // namespace corvane

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "transcoder/av_handles.h"
+#include "pipeline/rendition_feed.h"
+#include "transcoder/hls_output.h"
 
 namespace corvane {
 
@@ -32,8 +34,8 @@ codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height
 // The one destination picture every source picture is scaled into.
 frame_ptr alloc_scaled_frame(const AVCodecContext* encoder);
 
-// What the video path needs for each picture. The scaler is the path's own;
-// everything else belongs to the rendition.
+// What the video path needs for each picture. The scaler and the pictures'
+// durations are the path's own; everything else belongs to the rendition.
 struct video_path {
   AVCodecContext* encoder = nullptr;
   AVFormatContext* output = nullptr;
@@ -43,6 +45,9 @@ struct video_path {
   // Made for the first picture, and again when a picture's size or format
   // changes inside the stream.
   sws_context_ptr scaler;
+  // Each picture lasts until the next one: the H.264 encoder's packets carry
+  // no duration. A picture alone lasts 1/30 s.
+  frame_durations durations{picture_interval};
 };
 
 // Scales a source picture, which it only reads, and encodes it at the

@@ -48,6 +48,56 @@ TEST(HlsNaming, SequencesTheMuxerWouldReplaceAreRefused) {
   }
 }
 
+TEST(KeyInfo, LinesAreReadAsTheMuxerReadsThem) {
+  temp_dir dir;
+  const std::string iv = "00112233445566778899aabbccddeeff";
+  const struct {
+    std::string text;
+    key_info_lines lines;
+  } cases[] = {
+      {"k.key\n/keys/k.key\n" + iv + "\n", {"k.key", "/keys/k.key", iv}},
+      {"k.key\r\n/keys/k.key\r\n", {"k.key", "/keys/k.key", ""}},
+      {"k.key\r/keys/k.key", {"k.key", "/keys/k.key", ""}},
+      {"k.key\n/keys/k.key\n\n" + iv + "\n", {"k.key", "/keys/k.key", ""}},  // empty: no IV
+      {std::string("k.key\n/keys/k\0x.key\n", 20), {"k.key", "/keys/k", "x.key"}},
+      {std::string(5000, 'u') + "\nf\n", {std::string(4096, 'u'), "f", ""}},
+      {"", {"", "", ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    {
+      std::ofstream(dir / "keyinfo", std::ios::binary) << c.text;
+    }
+    const key_info_lines lines = read_key_info(dir / "keyinfo");
+    EXPECT_EQ(lines.key_uri, c.lines.key_uri);
+    EXPECT_EQ(lines.key_file, c.lines.key_file);
+    EXPECT_EQ(lines.iv, c.lines.iv);
+  }
+  try {
+    read_key_info(dir / "absent");
+    ADD_FAILURE() << "no exception";
+  } catch (const av_error& e) {
+    EXPECT_EQ(e.code(), AVERROR(ENOENT));
+  }
+}
+
+TEST(FrameDurations, EachFrameLastsUntilTheNextTheLastAsTheOneBefore) {
+  frame_durations durations(3000);
+  EXPECT_EQ(durations.take(0), 3000);  // nothing sent yet
+  for (const std::int64_t pts : {0, 3600, 7200, 14400}) durations.sent(pts);
+  // Packets come in decode order.
+  EXPECT_EQ(durations.take(0), 3600);
+  EXPECT_EQ(durations.take(7200), 7200);
+  EXPECT_EQ(durations.take(3600), 3600);
+  EXPECT_EQ(durations.take(14400), 7200);  // the last frame
+  EXPECT_EQ(durations.take(3600), 7200);   // taken already
+
+  frame_durations hostile(3000);
+  hostile.sent(-2);
+  hostile.sent(INT64_MAX);  // a gap beyond int64_t stays unknown
+  EXPECT_EQ(hostile.take(-2), 3000);
+}
+
 // The native AAC encoder feeding the "null" muxer: a real encoder and muxer
 // without any file.
 class EncodeAndWrite : public testing::Test {

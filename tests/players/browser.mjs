@@ -1,6 +1,7 @@
 // Drives Debian's Chromium through playwright-core: opens the test page that
-// the suite serves and prints, as JSON, what hls.js and the browser's own HLS
-// playback reported for the ladder.
+// the suite serves and prints, as JSON, what hls.js, Shaka Player and the
+// browser's own HLS playback reported for the ladder, and what each made the
+// page log as errors.
 //
 //   node browser.mjs PAGE_URL MASTER_URL PROFILE_DIR
 import { chromium } from "playwright-core";
@@ -21,20 +22,23 @@ const watchdog = setTimeout(async () => {
   process.stderr.write("browser run took too long\n");
   await context.close();
   process.exit(1);
-}, 3 * DEADLINE_MS + 30000);
-const result = { browser: context.browser()?.version() ?? null, console: [] };
+}, 5 * DEADLINE_MS + 30000);
+const result = { browser: context.browser()?.version() ?? null, console: {} };
+let player = null;  // whose errors the page logs now
+const logError = (text) => (result.console[player] ??= []).push(text);
 try {
   const page = context.pages()[0] ?? await context.newPage();
   page.on("console", (message) => {
-    if (message.type() === "error") result.console.push(message.text());
+    if (message.type() === "error") logError(message.text());
   });
-  page.on("pageerror", (error) => result.console.push(String(error)));
-  await page.goto(pageUrl);
-  result.hlsjs = await page.evaluate(([url, ms]) => playWithHlsJs(url, ms),
-                                     [masterUrl, DEADLINE_MS]);
-  await page.goto(pageUrl);
-  result.native = await page.evaluate(([url, ms]) => playNatively(url, ms),
-                                      [masterUrl, DEADLINE_MS]);
+  page.on("pageerror", (error) => logError(String(error)));
+  for (const [name, play] of [["hlsjs", "playWithHlsJs"], ["shaka", "playWithShaka"],
+                              ["native", "playNatively"]]) {
+    player = name;
+    await page.goto(pageUrl);
+    result[name] = await page.evaluate(([fn, url, ms]) => window[fn](url, ms),
+                                       [play, masterUrl, DEADLINE_MS]);
+  }
 } finally {
   clearTimeout(watchdog);
   await context.close();

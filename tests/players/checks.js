@@ -146,3 +146,45 @@ async function playNatively(masterUrl, deadlineMs) {
   await playToEnd(video, report, deadlineMs, () => video.error !== null);
   return report;
 }
+
+// Shaka Player plays the master playlist, with its own HLS parser, AES-128
+// decryption and MPEG-TS transmuxer, picking its levels as it likes.
+async function playWithShaka(masterUrl, deadlineMs) {
+  const video = document.getElementById("video");
+  shaka.polyfill.installAll();
+  const report = { supported: shaka.Player.isBrowserSupported(), version: shaka.Player.version,
+                   variants: [], errors: [], events: [], keys: [], pictures: [], samples: [] };
+  if (!report.supported) return report;
+  const player = new shaka.Player();
+  player.getNetworkingEngine().registerRequestFilter((type, request) => {
+    if (type === shaka.net.NetworkingEngine.RequestType.KEY) report.keys.push(request.uris[0]);
+  });
+  let fatal = false;
+  player.addEventListener("error", (event) => {
+    const error = event.detail;
+    report.errors.push({ severity: error.severity, category: error.category, code: error.code,
+                         time: video.currentTime });
+    if (error.severity === shaka.util.Error.Severity.CRITICAL) fatal = true;
+  });
+  watchElement(video, report);
+  watchPictures(video, report.pictures);
+  try {
+    await player.attach(video);
+    await player.load(masterUrl);
+  } catch (error) {
+    report.loadError = { code: error.code, category: error.category, message: String(error) };
+    await player.destroy();
+    return report;
+  }
+  report.variants = player.getVariantTracks().map((track) => ({
+    width: track.width, height: track.height, bandwidth: track.bandwidth }));
+  video.playbackRate = RATE;
+  try {
+    await video.play();
+  } catch (error) {
+    report.playError = String(error);
+  }
+  await playToEnd(video, report, deadlineMs, () => fatal);
+  await player.destroy();
+  return report;
+}
