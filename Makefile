@@ -12,13 +12,13 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openss
 	chromium gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
 	gstreamer1.0-plugins-bad gstreamer1.0-libav
 
-.PHONY: demo test system venv node build unit-tests python-tests bench clean \
+.PHONY: demo test system venv node build lint unit-tests python-tests bench clean \
 	sanitize-build sanitize-test sanitize-fuzz fuzz memcheck
 
 demo: build
 	$(PYTHON) scripts/demo.py
 
-test: unit-tests python-tests
+test: lint unit-tests python-tests
 
 system:
 	@missing=$$(for p in $(APT_PACKAGES); do \
@@ -49,12 +49,16 @@ node_modules/.installed: package.json package-lock.json
 node: system node_modules/.installed
 
 # Build isolation off: the pinned build tools are already in the environment.
+# Our own builds treat warnings as errors; a plain `pip install .` does not.
 build: venv
-	$(PYTHON) -m pip install -q --no-build-isolation .
+	$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.CORVANE_WERROR=ON .
+
+lint: venv
+	$(PYTHON) -m ruff check scripts tests bench src
 
 unit-tests: venv
 	cmake -S . -B build/unit -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \
-	  -DCMAKE_BUILD_TYPE=Debug > /dev/null
+	  -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 	cmake --build build/unit
 	ctest --test-dir build/unit --output-on-failure
 
@@ -93,12 +97,14 @@ SANITIZER_ENV := \
 SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 sanitize-build: venv
-	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCORVANE_SANITIZE=ON -DCORVANE_TESTS=ON \
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCORVANE_SANITIZE=ON -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
 	  -Dpybind11_DIR="$$($(PYTHON) -m pybind11 --cmakedir)" > /dev/null
 	cmake --build $(SANITIZE_DIR)
 
-sanitize-test: sanitize-build
+# The command line comes from the ordinary build (it is pure Python); the module
+# from the sanitizer build shadows the ordinary one through PYTHONPATH.
+sanitize-test: sanitize-build build
 	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(SANITIZE_DIR) \
 	  $(PYTHON) -c 'import corvane, sys; sys.exit(not corvane.__file__.startswith("$(CURDIR)/$(SANITIZE_DIR)/"))'
