@@ -11,6 +11,7 @@ import random
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -18,6 +19,9 @@ import pytest
 import corvane
 from fuzzing import tool_environment
 
+# The console scripts installed beside this interpreter.
+CORVANE = Path(sys.executable).parent / "corvane"
+DASK = Path(sys.executable).parent / "dask"
 FFMPEG = shutil.which("ffmpeg")
 FFPROBE = shutil.which("ffprobe")
 OPENSSL = shutil.which("openssl")
@@ -43,6 +47,8 @@ CLIPS = {
     "fps60": ("fps60.mp4", 2, _av(2, rate=60)),
     "mpegts": ("src.ts", 2, _av(2, fmt="mpegts")),
     "long": ("long.mp4", 13, _av(13, size="160x90")),
+    # Three short sources for batches.
+    **{f"short{s}": (f"short{s}.mp4", s, _av(s, size="160x90")) for s in (2, 3, 4)},
     "pal": ("pal.mp4", 13, _av(13, size="160x90", rate=25)),
     "webm": ("src.webm", 1.5, _av(
         1.5, vcodec=("-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
@@ -255,3 +261,20 @@ def video_frames(path):
 
 def listing(folder):
     return sorted(p.name for p in Path(folder).iterdir())
+
+
+def corvane_command(*args, timeout=300):
+    """Runs the `corvane` command; the finished process, output as text."""
+    return subprocess.run([str(CORVANE), *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, check=False)
+
+
+def child_pids(pid):
+    """The pids of a process's children, from /proc."""
+    found = []
+    for children in Path(f"/proc/{pid}/task").glob("*/children"):
+        try:
+            found += [int(p) for p in children.read_text().split()]
+        except OSError:
+            pass  # the thread ended meanwhile
+    return found
