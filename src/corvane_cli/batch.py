@@ -18,10 +18,13 @@ import logging
 import os
 import secrets
 import shutil
+import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
+from types import FrameType
 from typing import Any
 
 from tqdm import tqdm
@@ -31,6 +34,10 @@ from corvane_cli.ladder import MANIFEST, manifest_problem
 
 RESOURCE = "ladder"
 POLL_SECONDS = 0.5
+
+# The encodes this process runs for tasks, by the batch they belong to.
+_running: dict[subprocess.Popen, str] = {}
+_running_lock = threading.Lock()
 
 
 def default_jobs() -> int:
@@ -89,16 +96,34 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
                *job["args"]]
     if had_manifest:
         command.append("--overwrite")  # a ladder of ours, no longer what its manifest says
-    done = subprocess.run(command, capture_output=True, text=True, check=False,
-                          env={**os.environ, PARENT_ENV: str(os.getpid())})
+    encode = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, env={**os.environ, PARENT_ENV: str(os.getpid())})
+    with _running_lock:
+        _running[encode] = job["batch"]
+    try:
+        _, stderr = encode.communicate()
+    finally:
+        with _running_lock:
+            del _running[encode]
     outcome["seconds"] = round(time.monotonic() - started, 2)
-    if done.returncode == 0 or manifest_problem(folder, source) is None:
+    if encode.returncode == 0 or manifest_problem(folder, source) is None:
         record = json.loads((folder / MANIFEST).read_text())
         rates = {r["name"]: {"peak_bit_rate": r["peak_bit_rate"],
                              "average_bit_rate": r["average_bit_rate"]}
                  for r in record["renditions"]}
         return {**outcome, "status": "done", "renditions": rates}
-    return {**outcome, "status": "failed", "reason": failure_reason(done.stderr, done.returncode)}
+    return {**outcome, "status": "failed", "reason": failure_reason(stderr, encode.returncode)}
+
+
+def stop_encodes(batch: str) -> int:
+    """Runs on each worker when a batch is interrupted: SIGINT to its encodes,
+    which then stop and remove their partial folders."""
+    with _running_lock:
+        encodes = [e for e, owner in _running.items() if owner == batch]
+    for encode in encodes:
+        if encode.poll() is None:
+            encode.send_signal(signal.SIGINT)
+    return len(encodes)
 
 
 def outcome_of(future, job: dict[str, Any]) -> dict[str, Any]:
@@ -108,7 +133,12 @@ def outcome_of(future, job: dict[str, Any]) -> dict[str, Any]:
     return {"input": job["input"], "name": job["name"], "status": "failed", "reason": reason}
 
 
-def plan(inputs: list[Path], out: Path, options: EncodeOptions) -> list[dict[str, Any]]:
+def interrupt(signum: int, frame: FrameType | None) -> None:
+    raise KeyboardInterrupt
+
+
+def plan(inputs: list[Path], out: Path, options: EncodeOptions,
+         batch: str) -> list[dict[str, Any]]:
     jobs: list[dict[str, Any]] = []
     names: dict[str, Path] = {}
     for source in inputs:
@@ -117,7 +147,7 @@ def plan(inputs: list[Path], out: Path, options: EncodeOptions) -> list[dict[str
             raise ValueError(f"{names[name]} and {source} would both make {out / name}")
         names[name] = source
         jobs.append({"input": str(source.absolute()), "name": name, "out": str(out),
-                     "args": encode_arguments(options, name)})
+                     "args": encode_arguments(options, name), "batch": batch})
     return jobs
 
 
@@ -173,20 +203,34 @@ def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | 
               "each ladder's key has its own URI", file=sys.stderr)
         return 2
     out = out.absolute()
+    token = secrets.token_hex(4)
     try:
-        planned = plan(inputs, out, options)
+        planned = plan(inputs, out, options, token)
         out.mkdir(parents=True, exist_ok=True)
     except (ValueError, OSError) as error:
         print(f"corvane: {error}", file=sys.stderr)
         return 1
+    # Ctrl-C and SIGTERM end the batch even where it was started with SIGINT
+    # ignored (in the background of a script).
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, interrupt)
     started = time.monotonic()
     client, cluster = connect(scheduler, jobs)
-    token = secrets.token_hex(4)
+    futures = []
     try:
         futures = [client.submit(ladder_job, job, key=f"ladder-{job['name']}-{token}",
                                  resources={RESOURCE: 1}, pure=False)
                    for job in planned]
         outcomes = watch(client, futures, planned)
+    except KeyboardInterrupt:
+        # Dask cannot stop a running task: cancel the rest, then have each
+        # worker stop this batch's encodes, which remove what they wrote.
+        client.cancel(futures)
+        try:
+            client.run(stop_encodes, token)
+        except Exception as error:  # an unreachable worker: its encodes end with it
+            print(f"corvane: could not reach every worker: {error}", file=sys.stderr)
+        raise
     finally:
         client.close()
         if cluster is not None:
