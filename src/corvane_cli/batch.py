@@ -85,8 +85,7 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
     started = time.monotonic()
     source = Path(job["input"])
     folder = Path(job["out"]) / job["name"]
-    outcome: dict[str, Any] = {"input": str(source), "name": job["name"],
-                                  "ladder": str(folder)}
+    outcome: dict[str, Any] = {"input": str(source), "name": job["name"], "ladder": str(folder)}
     had_manifest = (folder / MANIFEST).exists()
     if had_manifest and manifest_problem(folder, source) is None:
         return {**outcome, "status": "skipped"}

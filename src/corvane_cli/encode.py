@@ -36,6 +36,9 @@ from corvane_cli.ladder import (
     table,
 )
 
+# The bars are refreshed by the poll below: no monitor thread of tqdm's.
+tqdm.monitor_interval = 0
+
 # The renditions hls_encoder knows, in its default order.
 RENDITIONS = ("1080p", "720p", "480p", "360p")
 MASTER = "master.m3u8"
@@ -235,11 +238,11 @@ def run_child(source: str, staging: Staging, options: EncodeOptions, key_info: s
     # default list would pair with the names by position).
     request["bitrate"] = options.bitrate or []
     bars = Bars(options.renditions(), staging.folder, source_duration(source))
-    with tempfile.TemporaryFile() as errors:
+    with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
         # A session of its own: a Ctrl-C at the terminal reaches this process only,
         # which passes one SIGINT on.
         child = subprocess.Popen([sys.executable, "-m", "corvane_cli.child", json.dumps(request)],
-                                 stdout=subprocess.PIPE, stderr=errors, start_new_session=True)
+                                 stdout=output, stderr=errors, start_new_session=True)
         try:
             while child.poll() is None:
                 stop.check()
@@ -253,11 +256,10 @@ def run_child(source: str, staging: Staging, options: EncodeOptions, key_info: s
             raise
         finally:
             bars.close()
-        out = child.stdout.read().decode(errors="replace") if child.stdout else ""
-        if child.stdout:
-            child.stdout.close()
         if child.returncode == 0:
             return
+        output.seek(0)
+        out = output.read().decode(errors="replace")
         if child.returncode == 1 and out.strip():
             raise EncodeFailure(json.loads(out.strip().splitlines()[-1])["message"])
         errors.seek(0)
