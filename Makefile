@@ -12,13 +12,13 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openss
 	chromium gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
 	gstreamer1.0-plugins-bad gstreamer1.0-libav
 
-.PHONY: demo test system venv node build unit-tests python-tests bench clean \
+.PHONY: demo test system venv node build lint unit-tests python-tests bench clean \
 	sanitize-build tsan-build sanitize-test asan-test tsan-test sanitize-fuzz fuzz memcheck
 
 demo: build
 	$(PYTHON) scripts/demo.py
 
-test: unit-tests python-tests
+test: lint unit-tests python-tests
 
 system:
 	@missing=$$(for p in $(APT_PACKAGES); do \
@@ -49,12 +49,16 @@ node_modules/.installed: package.json package-lock.json
 node: system node_modules/.installed
 
 # Build isolation off: the pinned build tools are already in the environment.
+# Our own builds treat warnings as errors; a plain `pip install .` does not.
 build: venv
-	$(PYTHON) -m pip install -q --no-build-isolation .
+	$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.CORVANE_WERROR=ON .
+
+lint: venv
+	$(PYTHON) -m ruff check scripts tests bench src
 
 unit-tests: venv
 	cmake -S . -B build/unit -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \
-	  -DCMAKE_BUILD_TYPE=Debug > /dev/null
+	  -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 	cmake --build build/unit
 	ctest --test-dir build/unit --output-on-failure
 
@@ -103,6 +107,7 @@ TSAN_PRELOAD = $(shell g++ -print-file-name=libtsan.so)
 
 # $(call instrumented_build,folder,sanitizer)
 instrumented_build = cmake -S . -B $(1) -G Ninja -DCORVANE_SANITIZE=$(2) -DCORVANE_TESTS=ON \
+	  -DCORVANE_WERROR=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
 	  -Dpybind11_DIR="$$($(PYTHON) -m pybind11 --cmakedir)" > /dev/null && cmake --build $(1)
 
@@ -122,10 +127,12 @@ tsan-build: venv
 
 sanitize-test: asan-test tsan-test
 
-asan-test: sanitize-build node
+# The command line comes from the ordinary build (it is pure Python); the module
+# from the sanitizer build shadows the ordinary one through PYTHONPATH.
+asan-test: sanitize-build build node
 	$(call instrumented_suite,$(SANITIZE_DIR),$(SANITIZER_ENV),$(SANITIZER_PRELOAD))
 
-tsan-test: tsan-build node
+tsan-test: tsan-build build node
 	$(call instrumented_suite,$(TSAN_DIR),$(TSAN_ENV),$(TSAN_PRELOAD))
 
 # make fuzz against the ASan build: a report from ASan, UBSan or LSan ends

@@ -13,6 +13,7 @@ import re
 import shutil
 import subprocess
 from fractions import Fraction
+import sys
 from pathlib import Path
 
 import m3u8
@@ -21,6 +22,9 @@ import pytest
 import corvane
 from fuzzing import tool_environment
 
+# The console scripts installed beside this interpreter.
+CORVANE = Path(sys.executable).parent / "corvane"
+DASK = Path(sys.executable).parent / "dask"
 FFMPEG = shutil.which("ffmpeg")
 FFPROBE = shutil.which("ffprobe")
 OPENSSL = shutil.which("openssl")
@@ -53,6 +57,8 @@ CLIPS = {
         "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=1:duration=1",
         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
         "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-f", "mp4"]),
+    # Three short sources for batches.
+    **{f"short{s}": (f"short{s}.mp4", s, _av(s, size="160x90")) for s in (2, 3, 4)},
     "pal": ("pal.mp4", 13, _av(13, size="160x90", rate=25)),
     "seven": ("seven.mp4", 7, _av(7, size="160x90")),
     "webm": ("src.webm", 1.5, _av(
@@ -384,3 +390,20 @@ def picture_times(path):
 
 def listing(folder):
     return sorted(p.name for p in Path(folder).iterdir())
+
+
+def corvane_command(*args, timeout=300):
+    """Runs the `corvane` command; the finished process, output as text."""
+    return subprocess.run([str(CORVANE), *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, check=False)
+
+
+def child_pids(pid):
+    """The pids of a process's children, from /proc."""
+    found = []
+    for children in Path(f"/proc/{pid}/task").glob("*/children"):
+        try:
+            found += [int(p) for p in children.read_text().split()]
+        except OSError:
+            pass  # the thread ended meanwhile
+    return found

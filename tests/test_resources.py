@@ -23,8 +23,8 @@ cases = json.loads(sys.argv[1])
 rounds = int(sys.argv[2])
 
 class mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split())]
 
 libc = ctypes.CDLL("libc.so.6")
 libc.mallinfo2.restype = mallinfo2
@@ -148,7 +148,7 @@ def test_two_python_threads_each_get_a_whole_ladder(clip, tmp_path):
     assert not any(t.is_alive() for t in threads)
     assert errors == []
 
-    for name, (source, resolution) in jobs.items():
+    for name, (_, resolution) in jobs.items():
         out = tmp_path / name
         assert [uri for _, uri in parse_master(out / "master.m3u8")] == [
             f"{r}.m3u8" for r in resolution]

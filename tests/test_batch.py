@@ -1,0 +1,131 @@
+"""`corvane batch` on Dask: a real scheduler and workers on 127.0.0.1, each its own
+process, and the built-in local cluster."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import CORVANE, DASK, child_pids, corvane_command, listing
+
+WORKERS = 2
+
+
+def wait_for(condition, what, timeout=120):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def stop(process):
+    """Ends a process started in its own session, with everything it started there."""
+    if process.poll() is None:
+        os.killpg(process.pid, signal.SIGTERM)
+        try:
+            process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+
+
+@pytest.fixture
+def cluster(tmp_path):
+    """(scheduler address, worker processes): a scheduler and two workers, each
+    offering one ladder at a time, started and stopped here."""
+    folder = tmp_path / "cluster"
+    folder.mkdir()
+    info = folder / "scheduler.json"
+    started = []
+
+    def start(name, *args):
+        with open(folder / f"{name}.log", "w") as log:
+            started.append(subprocess.Popen([DASK, *args], stdout=log,
+                                            stderr=subprocess.STDOUT, start_new_session=True))
+        return started[-1]
+
+    try:
+        start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0",
+              "--no-dashboard", "--scheduler-file", info)
+        wait_for(lambda: info.exists() and info.stat().st_size > 0, "the scheduler")
+        address = json.loads(info.read_text())["address"]
+        workers = [start(f"worker{i}", "worker", address, "--host", "127.0.0.1", "--no-nanny",
+                         "--no-dashboard", "--nthreads", "1", "--resources", "ladder=1",
+                         "--name", f"worker{i}") for i in range(WORKERS)]
+        wait_for(lambda: all("Registered to" in (folder / f"worker{i}.log").read_text()
+                             for i in range(WORKERS)), "the workers")
+        yield address, workers
+    finally:
+        for process in reversed(started):
+            stop(process)
+
+
+@pytest.fixture
+def sources(clip, tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for name, kind in zip("abc", ("short2", "short3", "short4")):
+        shutil.copy(clip(kind), folder / f"{name}.mp4")
+    return sorted(folder.iterdir())
+
+
+def summary_of(stdout):
+    summary = json.loads(stdout)
+    return summary, {job["name"]: job for job in summary["jobs"]}
+
+
+def snapshot(folder):
+    return {p: p.stat().st_mtime_ns for p in folder.rglob("*")}
+
+
+def test_batch_survives_a_lost_worker_and_a_rerun_does_nothing(cluster, sources, tmp_path):
+    address, workers = cluster
+    out = tmp_path / "ladders"
+    command = [CORVANE, "batch", *sources, "--out", out, "--scheduler", address,
+               "--resolution", "360p"]
+    batch = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def encoding():
+        # A worker whose `corvane encode` child has started its encoder child.
+        return [w for w in workers if any(child_pids(c) for c in child_pids(w.pid))]
+
+    wait_for(lambda: encoding() or batch.poll() is not None, "a worker to take a ladder")
+    lost = encoding()
+    assert lost, "the batch ended before a worker could be lost"
+    os.killpg(lost[0].pid, signal.SIGKILL)  # the worker and its encode, as a lost machine
+    stdout, stderr = batch.communicate(timeout=300)
+    assert batch.returncode == 0, stderr
+    summary, jobs = summary_of(stdout)
+    assert (summary["done"], summary["skipped"], summary["failed"]) == (3, 0, 0)
+    assert listing(out) == ["a", "b", "c"]  # no .partial folder, no key left behind
+    assert any(job.get("leftovers_removed") for job in jobs.values())
+    for name in "abc":
+        checked = corvane_command("check", out / name / "master.m3u8")
+        assert checked.returncode == 0, checked.stdout
+        manifest = json.loads((out / name / "manifest.json").read_text())
+        assert manifest["source"]["path"] == str(sources["abc".index(name)])
+        assert jobs[name]["renditions"]["360p"]["peak_bit_rate"] > 0
+
+    before = snapshot(out)
+    again = corvane_command(*command[1:])
+    assert again.returncode == 0, again.stderr
+    summary, jobs = summary_of(again.stdout)
+    assert (summary["done"], summary["skipped"], summary["failed"]) == (0, 3, 0)
+    assert snapshot(out) == before
+
+
+def test_local_batch_reports_a_corrupt_input_and_publishes_the_rest(clip, garbage, tmp_path):
+    out = tmp_path / "ladders"
+    done = corvane_command("batch", clip("short2"), garbage, "--out", out,
+                           "--resolution", "360p", "--no-encryption")
+    assert done.returncode == 1
+    summary, jobs = summary_of(done.stdout)
+    assert (summary["scheduler"], summary["done"], summary["failed"]) == ("local", 1, 1)
+    assert jobs["noise"]["status"] == "failed"
+    assert "Invalid data" in jobs["noise"]["reason"] and "noise.mp4" in jobs["noise"]["reason"]
+    assert listing(out) == ["short2"]
+    assert corvane_command("check", out / "short2" / "master.m3u8").returncode == 0
