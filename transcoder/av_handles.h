@@ -10,7 +10,9 @@
 
 namespace corvane {
 
-// Releases an input or an output format context; null does nothing.
+// Releases an input or an output format context; null does nothing. An input
+// whose `opaque` is set owns that AVIOContext (see open_input): it is closed
+// after the format context, which leaves a caller's AVIOContext open.
 void close_format_context(AVFormatContext* context);
 
 struct format_context_closer {
@@ -37,6 +39,12 @@ struct packet_freer {
 struct frame_freer {
   void operator()(AVFrame* p) const { av_frame_free(&p); }
 };
+struct io_context_closer {
+  void operator()(AVIOContext* p) const { avio_closep(&p); }
+};
+struct dictionary_freer {
+  void operator()(AVDictionary* p) const { av_dict_free(&p); }
+};
 
 using format_context_ptr = std::unique_ptr<AVFormatContext, format_context_closer>;
 using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_freer>;
@@ -46,6 +54,9 @@ using filter_inout_ptr = std::unique_ptr<AVFilterInOut, filter_inout_freer>;
 using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_freer>;
 using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
 using frame_ptr = std::unique_ptr<AVFrame, frame_freer>;
+// An AVIOContext opened with avio_open2.
+using io_context_ptr = std::unique_ptr<AVIOContext, io_context_closer>;
+using dictionary_ptr = std::unique_ptr<AVDictionary, dictionary_freer>;
 
 // Allocations that throw std::bad_alloc instead of handing back null, so no
 // caller can go on with an object that does not exist.
@@ -53,7 +64,11 @@ codec_context_ptr alloc_codec_context(const AVCodec* codec);
 packet_ptr alloc_packet();
 frame_ptr alloc_frame();
 
-// Opens a source for reading; throws av_error naming `url` on failure.
+// Opens a source for reading; throws av_error naming `url` on failure. A local
+// path is read as one self-contained media file and nothing else, as
+// transcoder/source_policy.h describes: the context reads from an AVIOContext
+// opened here, which it owns through its `opaque`. Any other URL is opened
+// with FFmpeg's defaults.
 format_context_ptr open_input(const std::string& url);
 
 }  // namespace corvane
