@@ -2,9 +2,9 @@
 
     python scripts/memcheck.py
 
-One child interpreter makes a small ladder, then fails in three ways (a source
-that cannot be opened, one without a single frame, a key file that cannot be
-read). memcheck's errors and definite leaks are read from its XML report and
+One child interpreter makes a small ladder, then fails in five ways (a source
+that cannot be opened, a playlist disguised as a media file, an MP4 cut after
+its first box, one without a single frame, a key file that cannot be read). memcheck's errors and definite leaks are read from its XML report and
 split by whether a frame of the corvane module is on their stack. The exit
 status is 1 when any is corvane's, or when a definite leak is nobody's known
 one (tests/sanitizers/valgrind.supp names FFmpeg's).
@@ -33,6 +33,8 @@ folder = sys.argv[1]
 small = {"resolution": ["360p"], "bitrate": [200000]}
 corvane.hls_encoder(folder + "/src.mp4", folder + "/ok/master.m3u8", key="", **small)
 for source, out, key in [(folder + "/absent.mp4", "/missing", ""),
+                         (folder + "/playlist.mp4", "/refused", ""),
+                         (folder + "/head.mp4", "/no_moov", ""),
                          (folder + "/headers.mkv", "/no_frame", ""),
                          (folder + "/src.mp4", "/bad_key", folder + "/bad.keyinfo")]:
     try:
@@ -46,12 +48,15 @@ def make_inputs(folder):
     seeds = folder / "seeds"
     fuzzing.make_seeds(seeds)
     shutil.copy(seeds / fuzzing.SEEDS["mp4"][0], folder / "src.mp4")
+    shutil.copy(seeds / fuzzing.SEEDS["hls-as-mp4"][0], folder / "playlist.mp4")
+    # Read as MP4 from its first box, then refused by the demuxer: no moov.
+    (folder / "head.mp4").write_bytes((folder / "src.mp4").read_bytes()[:64])
     # A Matroska file cut where its first packet begins: both streams declared,
     # no frame.
     mkv = seeds / fuzzing.SEEDS["mkv"][0]
     (folder / "headers.mkv").write_bytes(mkv.read_bytes()[:fuzzing.first_packet_offset(mkv)])
     (folder / "bad.keyinfo").write_text(f"k.bin\n{folder / 'no-such.key'}\n")
-    for out in ("ok", "missing", "no_frame", "bad_key"):
+    for out in ("ok", "missing", "refused", "no_moov", "no_frame", "bad_key"):
         (folder / out).mkdir()
 
 
