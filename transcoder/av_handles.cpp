@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "transcoder/av_error.h"
 #include "transcoder/source_policy.h"
@@ -61,7 +62,8 @@ format_context_ptr open_local_source(const std::string& url) {
 void close_format_context(AVFormatContext* context) {
   if (context == nullptr) return;
   if (context->iformat != nullptr) {
-    // Released after the format context, whose demuxer reads it to the end.
+    // Closed after the format context: the demuxer may still use it while it
+    // closes, and avformat_close_input leaves an AVIOContext it was given alone.
     io_context_ptr owned_io(static_cast<AVIOContext*>(context->opaque));
     avformat_close_input(&context);
     return;

@@ -11,8 +11,8 @@
 namespace corvane {
 
 // Releases an input or an output format context; null does nothing. An input
-// whose `opaque` is set owns that AVIOContext (see open_input): it is closed
-// after the format context, which leaves a caller's AVIOContext open.
+// whose `opaque` is set owns that AVIOContext (see open_input), and closes it
+// after itself.
 void close_format_context(AVFormatContext* context);
 
 struct format_context_closer {
