@@ -3,12 +3,13 @@
     python scripts/memcheck.py
 
 One child interpreter makes a small encrypted ladder (its key info file
-without an IV line, so each segment is served a fresh one), then fails in three
-ways (a source that cannot be opened, one without a single frame, a key file
-that cannot be read). memcheck's errors and definite leaks are read from its
-XML report and split by whether a frame of the corvane module is on their
-stack. The exit status is 1 when any is corvane's, or when a definite leak is
-nobody's known one (tests/sanitizers/valgrind.supp names FFmpeg's).
+without an IV line, so each segment is served a fresh one), then fails in five
+ways (a source that cannot be opened, a playlist disguised as a media file, an
+MP4 cut after its first box, one without a single frame, a key file that cannot
+be read). memcheck's errors and definite leaks are read from its XML report and
+split by whether a frame of the corvane module is on their stack. The exit
+status is 1 when any is corvane's, or when a definite leak is nobody's known
+one (tests/sanitizers/valgrind.supp names FFmpeg's).
 """
 
 import collections
@@ -35,6 +36,8 @@ small = {"resolution": ["360p"], "bitrate": [200000]}
 corvane.hls_encoder(folder + "/src.mp4", folder + "/ok/master.m3u8",
                     key=folder + "/ok.keyinfo", **small)
 for source, out, key in [(folder + "/absent.mp4", "/missing", ""),
+                         (folder + "/playlist.mp4", "/refused", ""),
+                         (folder + "/head.mp4", "/no_moov", ""),
                          (folder + "/headers.mkv", "/no_frame", ""),
                          (folder + "/src.mp4", "/bad_key", folder + "/bad.keyinfo")]:
     try:
@@ -48,6 +51,9 @@ def make_inputs(folder):
     seeds = folder / "seeds"
     fuzzing.make_seeds(seeds)
     shutil.copy(seeds / fuzzing.SEEDS["mp4"][0], folder / "src.mp4")
+    shutil.copy(seeds / fuzzing.SEEDS["hls-as-mp4"][0], folder / "playlist.mp4")
+    # Read as MP4 from its first box, then refused by the demuxer: no moov.
+    (folder / "head.mp4").write_bytes((folder / "src.mp4").read_bytes()[:64])
     # A Matroska file cut where its first packet begins: both streams declared,
     # no frame.
     mkv = seeds / fuzzing.SEEDS["mkv"][0]
@@ -55,7 +61,7 @@ def make_inputs(folder):
     (folder / "k.bin").write_bytes(os.urandom(16))
     (folder / "ok.keyinfo").write_text(f"k.bin\n{folder / 'k.bin'}\n")
     (folder / "bad.keyinfo").write_text(f"k.bin\n{folder / 'no-such.key'}\n")
-    for out in ("ok", "missing", "no_frame", "bad_key"):
+    for out in ("ok", "missing", "refused", "no_moov", "no_frame", "bad_key"):
         (folder / out).mkdir()
 
 

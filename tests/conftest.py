@@ -5,6 +5,7 @@ Outputs are checked with independent tools only: ffprobe, openssl, the m3u8
 package and a small m3u8 reader below.
 """
 
+import http.server
 import json
 import math
 import os
@@ -12,8 +13,9 @@ import random
 import re
 import shutil
 import subprocess
-from fractions import Fraction
 import sys
+import threading
+from fractions import Fraction
 from pathlib import Path
 
 import m3u8
@@ -274,6 +276,58 @@ def master_variants(master, names, clear=None):
                                    else round(variant["frame_rate"], 3))
         variants.append(variant)
     return variants
+
+
+# --- serving files over HTTP ------------------------------------------------------------
+
+TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t",
+         ".js": "text/javascript", ".html": "text/html; charset=utf-8"}
+
+
+class LoopbackServer:
+    """Serves each folder of `routes` ({prefix: folder}) under /prefix/ from
+    127.0.0.1 on a free port, and records each request as (path, status)."""
+
+    def __init__(self, routes):
+        routes = {prefix: Path(folder) for prefix, folder in routes.items()}
+        missing = str(next(iter(routes.values())) / "no such file")
+        self.requests = []
+        requests = self.requests
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            extensions_map = {"": "application/octet-stream", **TYPES}
+
+            def translate_path(self, path):
+                prefix, _, rest = path.split("?", 1)[0].lstrip("/").partition("/")
+                root = routes.get(prefix)
+                if root is None or not rest or ".." in rest.split("/"):
+                    return missing
+                return str(root / rest)
+
+            def log_request(self, code="-", size="-"):
+                requests.append((self.path, int(code)))
+
+            def log_message(self, *args):
+                pass  # the request log above is the only record kept
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join()
+
+    def url(self, path):
+        return f"{self.base}/{path}"
+
+    def requests_since(self, mark):
+        return self.requests[mark:]
 
 
 # --- readers ---------------------------------------------------------------------------

@@ -1,8 +1,10 @@
 """Corrupted sources for hls_encoder, and a judge of what each call did with one.
 
-A seeded mutator turns a few tiny valid sources (MP4, Matroska, WebM, MPEG-TS)
-into broken ones: truncated, bit-flipped, zeroed, repeated, spliced, garbage,
-empty, and files whose structures claim huge sizes, counts or stream numbers.
+A seeded mutator turns a few tiny valid sources (MP4, Matroska, WebM, MPEG-TS),
+and files disguised as sources that name other files (an HLS playlist, a
+concat list), into broken ones: truncated, bit-flipped, zeroed, repeated,
+spliced, garbage, empty, lines dropped, and files whose structures claim huge
+sizes, counts or stream numbers.
 Each call runs in a child interpreter, so a crash or a hang is seen as such
 instead of taking the test run with it. Used by tests/test_fuzz.py (a small set)
 and scripts/fuzz.py (a large set on demand).
@@ -27,8 +29,11 @@ def _seed_args(vcodec, acodec, fmt):
             *vcodec, *acodec, "-shortest", "-f", fmt]
 
 
-# Seed kind -> (file name, ffmpeg arguments before the output path). One second,
-# 160x90, a different pair of codecs in each container.
+# Seed kind -> (file name, ffmpeg arguments before the output path, or the text
+# of the file with {folder} standing for the seeds' folder). One second, 160x90,
+# a different pair of codecs in each container; and an HLS playlist and a concat
+# list under media file names, naming the MPEG-TS seed: a local source that
+# names other files is refused, and stays refused however it is broken.
 SEEDS = {
     "mp4": ("seed.mp4", _seed_args(("-c:v", "libx264", "-pix_fmt", "yuv420p"),
                                    ("-c:a", "aac"), "mp4")),
@@ -37,6 +42,9 @@ SEEDS = {
                                       "-cpu-used", "8", "-b:v", "100k"),
                                      ("-c:a", "libopus"), "webm")),
     "ts": ("seed.ts", _seed_args(("-c:v", "mpeg2video"), ("-c:a", "mp2"), "mpegts")),
+    "hls-as-mp4": ("playlist.mp4", ("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n"
+                                    "{folder}/seed.ts\n#EXT-X-ENDLIST\n")),
+    "concat-as-mkv": ("list.mkv", "ffconcat version 1.0\nfile 'seed.ts'\n"),
 }
 
 
@@ -45,10 +53,13 @@ def make_seeds(folder):
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     seeds = {}
-    for kind, (name, args) in SEEDS.items():
+    for kind, (name, recipe) in SEEDS.items():
         path = folder / name
-        subprocess.run([FFMPEG, "-v", "error", "-y", *args, str(path)], check=True,
-                       capture_output=True, env=tool_environment())
+        if isinstance(recipe, str):
+            path.write_text(recipe.format(folder=folder))
+        else:
+            subprocess.run([FFMPEG, "-v", "error", "-y", *recipe, str(path)], check=True,
+                           capture_output=True, env=tool_environment())
         seeds[kind] = path.read_bytes()
     return seeds
 
@@ -244,6 +255,12 @@ def empty(data, rng, kind):
     return b"", "empty"
 
 
+def drop_line(data, rng, kind):
+    lines = bytes(data).split(b"\n")
+    at = rng.randrange(len(lines))
+    return b"\n".join(lines[:at] + lines[at + 1:]), f"drop line {at}"
+
+
 def mp4_huge_box(data, rng, kind):
     boxes = mp4_boxes(data)
     if not boxes:
@@ -420,6 +437,8 @@ BY_KIND = {
     "mkv": [(mkv_huge_size, 3), (mkv_huge_field, 3), (mkv_many_tracks, 1)],
     "webm": [(mkv_huge_size, 3), (mkv_huge_field, 3), (mkv_many_tracks, 1)],
     "ts": [(ts_huge_field, 3), (ts_many_streams, 2), (ts_flip_pids, 2)],
+    "hls-as-mp4": [(drop_line, 4)],
+    "concat-as-mkv": [(drop_line, 2)],
 }
 
 
@@ -560,7 +579,7 @@ def try_case(seeds, index, base_seed, work_dir, timeout, keep=False):
     kind, data, what = case(seeds, index, base_seed)
     folder = Path(work_dir) / f"case{index:05d}"
     folder.mkdir(parents=True, exist_ok=True)
-    source = folder / f"input.{kind}"
+    source = folder / ("input" + Path(SEEDS[kind][0]).suffix)
     source.write_bytes(data)
     out_dir = folder / "out"
     result = run_call(source, out_dir, timeout)

@@ -2,11 +2,14 @@
 
 import errno
 import os
+import shutil
 
 import pytest
 
 import corvane
-from conftest import encode, listing, master_variants, parse_media_playlist
+from conftest import (FFMPEG, LoopbackServer, encode, listing, master_variants,
+                      parse_media_playlist, run)
+from fuzzing import run_call
 
 
 @pytest.fixture
@@ -163,3 +166,45 @@ def test_output_folder_the_muxer_would_misread_is_refused(clip, tmp_path, folder
         encode(clip("mp4"), out)
     assert folder in str(raised.value)
     assert listing(out) == []
+
+
+def playlist(segment):
+    """An HLS media playlist of one segment: what FFmpeg's HLS reader would fetch."""
+    return f"#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n{segment}\n#EXT-X-ENDLIST\n"
+
+
+@pytest.mark.parametrize(
+    "name, text, detected",
+    [
+        pytest.param("evil.mp4", playlist("{root}/private/other.ts"), "hls",
+                     id="playlist-absolute"),
+        pytest.param("evil.mkv", playlist("../private/other.ts"), "hls", id="playlist-up-mkv"),
+        pytest.param("evil.ts", playlist("../private/other.ts"), "hls", id="playlist-up-ts"),
+        pytest.param("evil.m3u8", playlist("{root}/private/other.ts"), "hls", id="m3u8"),
+        pytest.param("evil.mp4", playlist("{url}"), "hls", id="playlist-loopback-url"),
+        pytest.param("evil.mp4", "ffconcat version 1.0\nfile 'otheruser.ts'\n", "concat",
+                     id="concat-list"),
+        pytest.param("frame%03d.png", None, "image2", id="image-sequence"),
+    ],
+)
+def test_source_naming_other_files_is_refused(clip, out, tmp_path, name, text, detected):
+    # An upload beside another user's, and a private folder beside the uploads:
+    # all of them media FFmpeg would read and corvane publish.
+    uploads = tmp_path / "uploads"
+    for folder, other in ((uploads, "otheruser.ts"), (tmp_path / "private", "other.ts")):
+        folder.mkdir()
+        shutil.copy(clip("mpegts"), folder / other)
+    source = uploads / name
+    with LoopbackServer({"private": tmp_path / "private"}) as server:
+        if text is None:
+            run(FFMPEG, "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x64",
+                "-frames:v", "3", source)
+        else:
+            source.write_text(text.format(root=tmp_path, url=server.url("private/other.ts")))
+        # In a child, so that this process serves while the call holds the
+        # interpreter lock, and a call that goes on reading fails the test.
+        result = run_call(source, out, timeout=120)
+    assert (result["outcome"], result.get("type")) == ("raised", "ValueError"), result
+    assert f"refused source format '{detected}'" in result["message"]
+    assert listing(out) == []
+    assert server.requests == []

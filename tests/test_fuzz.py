@@ -20,7 +20,7 @@ def seeds(tmp_path_factory):
 
 @pytest.mark.parametrize("kind", sorted(SEEDS))
 def test_corrupted_sources_complete_or_raise(seeds, tmp_path, kind):
-    # Case i corrupts seed number i % 4 (kinds in sorted order).
+    # Case i corrupts seed number i % len(SEEDS) (kinds in sorted order).
     first = sorted(SEEDS).index(kind)
     indices = [first + len(SEEDS) * n for n in range(CASES_PER_KIND)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:

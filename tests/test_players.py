@@ -1,6 +1,7 @@
 """The ladder in real players, fetched over HTTP from a server on loopback and
 decrypted through its key URI: hls.js, Shaka Player and the native HLS
-playback of Chromium, GStreamer's playbin and FFmpeg's HLS reader.
+playback of Chromium, GStreamer's playbin and FFmpeg's HLS reader; and corvane
+itself, given the served ladder as a URL source.
 
 One small encrypted two-rendition ladder is made once and shared by every
 player, from a 13-second clip at 25 pictures per second: a common broadcast
@@ -8,22 +9,21 @@ rate whose picture times do not fall on a 1/30 s grid. Its key frames every
 60 pictures cut it into segments of 7.2, 4.8 and 1 seconds.
 """
 
-import http.server
 import json
 import os
 import re
 import shutil
 import subprocess
-import threading
 from fractions import Fraction
 from pathlib import Path
 
 import m3u8
 import pytest
 
-from conftest import (FFMPEG, SIZES, clip_duration, decrypt_rendition, encode,
-                      parse_media_playlist, probe, stream_of)
-from fuzzing import tool_environment
+from conftest import (FFMPEG, SIZES, LoopbackServer, clip_duration, concatenate,
+                      decrypt_rendition, encode, parse_master, parse_media_playlist, probe,
+                      stream_of)
+from fuzzing import run_call, tool_environment
 
 HERE = Path(__file__).parent
 PAGE_FILES = HERE / "players"
@@ -40,57 +40,6 @@ SOURCE_RATE = 25
 PICTURES = round(clip_duration(SOURCE) * SOURCE_RATE)
 FRAME = 1 / SOURCE_RATE
 KEY_NAME = "enc.key"
-
-TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t",
-         ".js": "text/javascript", ".html": "text/html; charset=utf-8"}
-
-
-class LoopbackServer:
-    """Serves the ladder under /ladder/, the test page under /player/, hls.js
-    under /hls.js/ and Shaka Player under /shaka/ from 127.0.0.1 on a free
-    port, and records each request."""
-
-    def __init__(self, ladder):
-        routes = {"ladder": Path(ladder), "player": PAGE_FILES, "hls.js": HLS_JS,
-                  "shaka": SHAKA}
-        self.requests = []
-        requests = self.requests
-
-        class Handler(http.server.SimpleHTTPRequestHandler):
-            extensions_map = {"": "application/octet-stream", **TYPES}
-
-            def translate_path(self, path):
-                prefix, _, rest = path.split("?", 1)[0].lstrip("/").partition("/")
-                root = routes.get(prefix)
-                if root is None or not rest or ".." in rest.split("/"):
-                    return str(Path(ladder) / "no such file")
-                return str(root / rest)
-
-            def log_request(self, code="-", size="-"):
-                requests.append((self.path, int(code)))
-
-            def log_message(self, *args):
-                pass  # the request log above is the only record kept
-
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join()
-
-    def url(self, path):
-        return f"{self.base}/{path}"
-
-    def requests_since(self, mark):
-        return self.requests[mark:]
-
 
 @pytest.fixture(scope="module")
 def ladder(clip, tmp_path_factory):
@@ -111,7 +60,8 @@ def ladder(clip, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def server(ladder):
-    with LoopbackServer(ladder) as running:
+    routes = {"ladder": ladder, "player": PAGE_FILES, "hls.js": HLS_JS, "shaka": SHAKA}
+    with LoopbackServer(routes) as running:
         yield running
 
 
@@ -354,6 +304,23 @@ def test_ffmpeg_decodes_every_variant_to_its_end(ladder, server, variant):
     assert Fraction(audio[0][0], 44100) <= video[0]
     assert Fraction(sum(audio[-1]), 44100) >= video[-1]
     assert_fetched_whole_rendition(server.requests_since(mark), ladder, RENDITIONS[variant])
+
+
+def test_served_ladder_is_a_url_source_corvane_transcodes(ladder, server, tmp_path):
+    # A URL source keeps FFmpeg's defaults, HLS input and its key fetches included.
+    # The call holds the interpreter lock: it runs in a child while this process serves.
+    mark = len(server.requests)
+    master = tmp_path / "again" / "master.m3u8"
+    result = run_call(server.url("ladder/master.m3u8"), master.parent, timeout=120)
+    assert result["outcome"] == "completed", result
+    assert [uri for _, uri in parse_master(master)] == ["360p.m3u8"]
+    segments = parse_media_playlist(master.parent / "360p.m3u8")["segments"]
+    whole = concatenate([master.parent / s["uri"] for s in segments], tmp_path / "whole.ts")
+    video = stream_of(probe(whole), "video")
+    assert (video["width"], video["height"]) == SIZES["360p"]
+    assert float(video["duration"]) == pytest.approx(clip_duration(SOURCE), abs=0.2)
+    files = served(server.requests_since(mark))
+    assert "master.m3u8" in files and KEY_NAME in files, files
 
 
 def test_segments_start_together_in_every_rendition(ladder, tmp_path):

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "transcoder/av_error.h"
+#include "transcoder/source_policy.h"
 
 namespace corvane {
 namespace {
@@ -29,11 +31,61 @@ struct av_freer {
   void operator()(void* p) const { av_free(p); }
 };
 
+format_context_ptr alloc_format_context() {
+  format_context_ptr context(avformat_alloc_context());
+  if (!context) throw std::bad_alloc();
+  return context;
+}
+
+// Opens `url` through the "file" protocol and no other.
+io_context_ptr open_local_file(const std::string& url) {
+  AVDictionary* options = nullptr;
+  const int set = av_dict_set(&options, "protocol_whitelist", "file", 0);
+  dictionary_ptr owned_options(options);
+  check(set, "set the protocol whitelist");
+  // avio_open2 hands back in `options` a new dictionary of what it did not use.
+  options = owned_options.release();
+  AVIOContext* raw = nullptr;
+  const int ret = avio_open2(&raw, url.c_str(), AVIO_FLAG_READ, nullptr, &options);
+  owned_options.reset(options);
+  io_context_ptr io(raw);
+  if (ret < 0) throw av_error(ret, "cannot open input", url);
+  return io;
+}
+
+// avformat_open_input frees the context it is given when it fails, and
+// allocates one when given none.
+format_context_ptr open_format(format_context_ptr context, const std::string& url,
+                               const AVInputFormat* format) {
+  AVFormatContext* raw = context.release();
+  const int ret = avformat_open_input(&raw, url.c_str(), format, nullptr);
+  format_context_ptr input(raw);
+  if (ret < 0) throw av_error(ret, "cannot open input", url);
+  return input;
+}
+
+format_context_ptr open_local_source(const std::string& url) {
+  refuse_multi_file_name(url);
+  io_context_ptr io = open_local_file(url);
+  const AVInputFormat* format = probe_local_format(io.get(), url);
+  format_context_ptr context = alloc_format_context();
+  confine_to_own_file(context.get());
+  // A context given its AVIOContext marks it AVFMT_FLAG_CUSTOM_IO and never
+  // closes it, on failure included: `io` keeps it until the context is open.
+  context->pb = io.get();
+  format_context_ptr input = open_format(std::move(context), url, format);
+  input->opaque = io.release();
+  return input;
+}
+
 }  // namespace
 
 void close_format_context(AVFormatContext* context) {
   if (context == nullptr) return;
   if (context->iformat != nullptr) {
+    // Closed after the format context: the demuxer may still use it while it
+    // closes, and avformat_close_input leaves an AVIOContext it was given alone.
+    io_context_ptr owned_io(static_cast<AVIOContext*>(context->opaque));
     avformat_close_input(&context);
     return;
   }
@@ -95,12 +147,8 @@ frame_ptr alloc_frame() {
 }
 
 format_context_ptr open_input(const std::string& url) {
-  AVFormatContext* raw = nullptr;
-  // On failure avformat_open_input frees what it allocated and leaves raw null.
-  const int ret = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
-  format_context_ptr input(raw);
-  if (ret < 0) throw av_error(ret, "cannot open input", url);
-  return input;
+  if (is_local_source(url)) return open_local_source(url);
+  return open_format(format_context_ptr(), url, nullptr);
 }
 
 }  // namespace corvane

@@ -10,7 +10,9 @@
 
 namespace corvane {
 
-// Releases an input or an output format context; null does nothing.
+// Releases an input or an output format context; null does nothing. An input
+// whose `opaque` is set owns that AVIOContext (see open_input), and closes it
+// after itself.
 void close_format_context(AVFormatContext* context);
 
 struct format_context_closer {
@@ -41,7 +43,10 @@ struct frame_freer {
   void operator()(AVFrame* p) const { av_frame_free(&p); }
 };
 struct io_context_closer {
-  void operator()(AVIOContext* p) const { avio_close(p); }
+  void operator()(AVIOContext* p) const { avio_closep(&p); }
+};
+struct dictionary_freer {
+  void operator()(AVDictionary* p) const { av_dict_free(&p); }
 };
 
 // Releases a reader made by open_text_reader; null does nothing.
@@ -60,8 +65,10 @@ using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_freer>;
 using codec_parameters_ptr = std::unique_ptr<AVCodecParameters, codec_parameters_freer>;
 using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
 using frame_ptr = std::unique_ptr<AVFrame, frame_freer>;
-using io_context_ptr = std::unique_ptr<AVIOContext, io_context_closer>;  // from avio_open2
+// An AVIOContext opened with avio_open2.
+using io_context_ptr = std::unique_ptr<AVIOContext, io_context_closer>;
 using text_reader_ptr = std::unique_ptr<AVIOContext, text_reader_closer>;
+using dictionary_ptr = std::unique_ptr<AVDictionary, dictionary_freer>;
 
 // Allocations that throw std::bad_alloc instead of handing back null, so no
 // caller can go on with an object that does not exist.
@@ -78,7 +85,11 @@ text_reader_ptr open_text_reader(std::string text);
 // close_text_reader rather than avio_close.
 bool is_text_reader(const AVIOContext* file);
 
-// Opens a source for reading; throws av_error naming `url` on failure.
+// Opens a source for reading; throws av_error naming `url` on failure. A local
+// path is read as one self-contained media file and nothing else, as
+// transcoder/source_policy.h describes: the context reads from an AVIOContext
+// opened here, which it owns through its `opaque`. Any other URL is opened
+// with FFmpeg's defaults.
 format_context_ptr open_input(const std::string& url);
 
 }  // namespace corvane
