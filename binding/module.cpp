@@ -59,8 +59,12 @@ PYBIND11_MODULE(corvane, m) {
       "hls_encoder",
       [](std::string input, std::string output, std::vector<std::string> resolution,
          std::vector<std::int32_t> bitrate, std::string key) {
+        // The call holds the interpreter lock throughout; Ctrl-C is seen by
+        // checking for signals while the ladder's threads work.
         corvane::hls_encoder(std::move(input), std::move(output), std::move(resolution),
-                             std::move(bitrate), std::move(key));
+                             std::move(bitrate), std::move(key), [] {
+                               if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                             });
       },
       "Transcode video to HLS with dynamic ABR", py::arg("input"), py::arg("output"),
       py::arg("resolution") = corvane::default_resolution(),

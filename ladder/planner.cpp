@@ -18,6 +18,7 @@
 #include "transcoder/av_error.h"
 #include "transcoder/ffmpeg_log.h"
 #include "transcoder/hls_output.h"
+#include "transcoder/output_files.h"
 #include "transcoder/transcode_rendition.h"
 #include "transcoder/video_path.h"
 
@@ -195,13 +196,22 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     jobs.push_back(std::move(job));
   }
   const AVCodec* h264 = require_video_encoder(h264_encoder_name);
-  for (auto& job : jobs) job.h264 = h264;
+  std::vector<output_files> files(jobs.size());
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    jobs[i].h264 = h264;
+    jobs[i].files = &files[i];
+  }
 
   std::vector<rendition_outcome> outcomes;
-  {
+  try {
     ladder_run run(source, jobs);
     run.start(plan);
     outcomes = run.wait(poll);
+  } catch (...) {
+    // Stopped (`poll` threw): every thread has ended. A half-made ladder must
+    // not pass for a ladder, so what the renditions wrote goes.
+    for (const output_files& written : files) remove_written_files(written);
+    throw;
   }
 
   const double frame_rate = picture_rate(source.pictures, source.first_pts, source.last_pts);

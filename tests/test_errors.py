@@ -3,6 +3,10 @@
 import errno
 import os
 import shutil
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -208,3 +212,33 @@ def test_source_naming_other_files_is_refused(clip, out, tmp_path, name, text, d
     assert f"refused source format '{detected}'" in result["message"]
     assert listing(out) == []
     assert server.requests == []
+
+
+# A call in a child that reports how it ended, and when.
+INTERRUPTED_CALL = r"""
+import sys, time
+import corvane
+try:
+    corvane.hls_encoder(sys.argv[1], sys.argv[2], resolution=["1080p", "360p"], key="")
+    print("completed")
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", time.monotonic())
+"""
+
+
+def test_ctrl_c_stops_the_call_and_removes_what_it_wrote(clip, out):
+    (out / "notes.txt").write_text("not the call's")
+    call = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, str(clip("long")),
+                             str(out / "master.m3u8")], stdout=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not list(out.glob("*.ts")) and call.poll() is None:
+        assert time.monotonic() < deadline, "the call never started writing"
+        time.sleep(0.05)
+    call.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    stdout, _ = call.communicate(timeout=120)
+    assert call.returncode == 0
+    outcome, raised = stdout.split()
+    assert outcome == "KeyboardInterrupt", "the call ran to its end"
+    assert listing(out) == ["notes.txt"]
+    print(f"KeyboardInterrupt raised {float(raised) - sent:.3f} s after SIGINT")

@@ -1,16 +1,12 @@
 #include "transcoder/hls_output.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <stdexcept>
 
 #include "transcoder/av_error.h"
 #include "transcoder/encode.h"
 #include "transcoder/ffmpeg_log.h"
+#include "transcoder/key_info.h"
 
 namespace corvane {
 namespace {
@@ -37,114 +33,7 @@ void add_audio_stream(AVFormatContext* output, const AVCodecParameters* paramete
   stream->time_base = time_base;
 }
 
-// The output context's `opaque`, which nothing else sets, holds the code of the
-// first failed write to one of its files: no record to outlive the context.
-void keep_write_failure(AVFormatContext* output, int code) {
-  if (output->opaque == nullptr)
-    output->opaque = reinterpret_cast<void*>(static_cast<std::intptr_t>(code));
-}
-
-// The hls muxer ignores what closing a segment or playlist file returns, and a
-// write that failed (a full disk, a file size limit) only makes it warn: the
-// rendition would end "complete" with a truncated segment or an empty
-// playlist. It closes its files through this instead of avio_close alone, and
-// the key info files open_with_fresh_iv served it.
-int close_keeping_write_failure(AVFormatContext* output, AVIOContext* file) {
-  if (is_text_reader(file)) {
-    close_text_reader(file);
-    return 0;
-  }
-  if (!file->write_flag) return avio_close(file);
-  avio_flush(file);
-  const int write_error = file->error;
-  const int closed = avio_close(file);
-  const int failure = write_error < 0 ? write_error : closed;
-  if (failure < 0) keep_write_failure(output, failure);
-  return failure;
-}
-
-// The longest key info line the hls muxer keeps (FFmpeg's MAX_URL_SIZE).
-constexpr std::size_t key_info_line_chars = 4096;
-
-// One line as the muxer's line reader (ff_get_line) takes it.
-std::string read_line(AVIOContext* file) {
-  std::string line;
-  for (;;) {
-    const int c = avio_r8(file);  // 0 at the end of the file
-    if (c == 0 || c == '\n') return line;
-    if (c == '\r') {
-      if (avio_r8(file) != '\n' && !avio_feof(file)) avio_skip(file, -1);
-      return line;
-    }
-    if (line.size() < key_info_line_chars) line.push_back(static_cast<char>(c));
-  }
-}
-
-// 16 bytes from the operating system's random source, as 32 hex digits.
-std::string random_iv() {
-  unsigned char bytes[16];
-  std::size_t drawn = 0;
-  while (drawn < sizeof bytes) {
-    const ssize_t got = getrandom(bytes + drawn, sizeof bytes - drawn, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw av_error(AVERROR(errno), "draw a random IV");
-    drawn += static_cast<std::size_t>(got);
-  }
-  char hex[2 * sizeof bytes + 1];
-  for (std::size_t i = 0; i < sizeof bytes; ++i)
-    std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
-  return hex;
-}
-
-bool is_key_info_file(AVFormatContext* output, const char* url) {
-  const auto* option = static_cast<char* const*>(
-      av_opt_ptr(output->oformat->priv_class, output->priv_data, "hls_key_info_file"));
-  return option != nullptr && *option != nullptr && std::strcmp(*option, url) == 0;
-}
-
-// The output's io_open when the key info file has no IV line. With the
-// periodic_rekey flag the muxer reads the key info file at the start of every
-// segment and encrypts the segment with the IV of its third line; this serves
-// it the file's first two lines and a fresh random IV. (Without an IV line the
-// muxer would write one IV, the first sequence number, for every segment: the
-// same in every rendition under the one key.) Every other file is opened as
-// FFmpeg's own io_open does.
-int open_with_fresh_iv(AVFormatContext* output, AVIOContext** file, const char* url, int flags,
-                       AVDictionary** options) {
-  if (flags != AVIO_FLAG_READ || !is_key_info_file(output, url))
-    return avio_open2(file, url, flags, &output->interrupt_callback, options);
-  // Nothing may be thrown into the muxer, which calls this.
-  try {
-    const key_info_lines lines = read_key_info(url, &output->interrupt_callback);
-    *file = open_text_reader(lines.key_uri + '\n' + lines.key_file + '\n' + random_iv() + '\n')
-                .release();  // the muxer closes it, through close_keeping_write_failure
-    return 0;
-  } catch (const av_error& e) {
-    av_log(output, AV_LOG_ERROR, "%s\n", e.what());
-    return e.code();
-  } catch (const std::bad_alloc&) {
-    return AVERROR(ENOMEM);
-  } catch (const std::exception& e) {
-    av_log(output, AV_LOG_ERROR, "%s\n", e.what());
-    return AVERROR_EXTERNAL;
-  }
-}
-
 }  // namespace
-
-key_info_lines read_key_info(const std::string& url, const AVIOInterruptCB* interrupt) {
-  AVIOContext* raw = nullptr;
-  const int opened = avio_open2(&raw, url.c_str(), AVIO_FLAG_READ, interrupt, nullptr);
-  io_context_ptr file(raw);
-  check(opened, "open key info file", url);
-  key_info_lines lines{read_line(file.get()), read_line(file.get()), read_line(file.get())};
-  if (file->error < 0) throw av_error(file->error, "read key info file", url);
-  return lines;
-}
-
-int write_failure(const AVFormatContext* output) {
-  return static_cast<int>(reinterpret_cast<std::intptr_t>(output->opaque));
-}
 
 std::string playlist_stem(const std::string& playlist_path) {
   const auto dot = playlist_path.rfind('.');
@@ -173,12 +62,12 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
                                      const AVCodecParameters* audio_parameters,
-                                     AVRational audio_time_base) {
+                                     AVRational audio_time_base, output_files& files) {
   AVFormatContext* raw = nullptr;
   const int ret = avformat_alloc_output_context2(&raw, nullptr, "hls", playlist_path.c_str());
   format_context_ptr output(raw);
   check(ret, "create HLS output", playlist_path);
-  output->io_close2 = close_keeping_write_failure;
+  watch_output_files(output.get(), files);
 
   add_video_stream(output.get(), video_encoder);
   add_audio_stream(output.get(), audio_parameters, audio_time_base);
@@ -194,7 +83,7 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
           "set hls_key_info_file");
     if (read_key_info(key_info_file, &output->interrupt_callback).iv.empty()) {
       check(av_opt_set(muxer, "hls_flags", "periodic_rekey", 0), "set hls_flags");
-      output->io_open = open_with_fresh_iv;
+      files.fresh_ivs = true;
     }
   }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "transcoder/av_handles.h"
+#include "transcoder/output_files.h"
 
 namespace corvane {
 
@@ -20,19 +21,6 @@ std::string playlist_stem(const std::string& playlist_path);
 // wrong place, so it is refused with std::invalid_argument.
 std::string segment_template(const std::string& stem);
 
-// The first three lines of a key info file as FFmpeg's hls muxer reads them:
-// a line ends at "\n", "\r", "\r\n", a NUL byte or the end of the file, and
-// only its first 4096 characters count. An empty `iv` means there is no IV line.
-struct key_info_lines {
-  std::string key_uri;
-  std::string key_file;
-  std::string iv;
-};
-
-// Reads the key info file at `url` (a path or a URL FFmpeg can open); throws
-// av_error naming it when it cannot be opened or read.
-key_info_lines read_key_info(const std::string& url, const AVIOInterruptCB* interrupt = nullptr);
-
 // Creates the "hls" output on `playlist_path` with the video stream (index 0)
 // taken from the opened H.264 encoder and the audio stream (index 1) from the
 // source stage's AAC parameters, and writes the header. An empty
@@ -40,20 +28,15 @@ key_info_lines read_key_info(const std::string& url, const AVIOInterruptCB* inte
 // line encrypts every segment with that IV. Without one, each segment is
 // encrypted with a fresh random IV, which its media playlist gives on an
 // EXT-X-KEY line before it: the muxer reads the key info file again as each
-// segment starts, and is served its first two lines and a random third. Every
-// file the muxer writes is closed through corvane, which keeps the first failed
-// write (see write_failure). Throws av_error when any step fails; the returned
-// context has its header written.
+// segment starts, and is served its first two lines and a random third. The
+// files the muxer opens and closes are watched through `files` (see
+// output_files.h), which must outlive the output. Throws av_error when any
+// step fails; the returned context has its header written.
 format_context_ptr create_hls_output(const std::string& playlist_path,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
                                      const AVCodecParameters* audio_parameters,
-                                     AVRational audio_time_base);
-
-// The error code of the first write to a segment or playlist file of an output
-// made by create_hls_output that failed, or 0. write_packet and write_trailer
-// report it: the muxer itself carries on after one.
-int write_failure(const AVFormatContext* output);
+                                     AVRational audio_time_base, output_files& files);
 
 // Writes one packet, timed in `time_base`, to `stream`; the muxer takes the
 // packet's contents and leaves it blank. Throws av_error naming `kind` when the

@@ -14,7 +14,7 @@ rendition_result make_rendition(const rendition_job& job, rendition_feed& feed) 
       open_video_encoder(job.h264, job.width, job.height, job.bitrate);
   format_context_ptr output = create_hls_output(job.playlist_path, job.key_info_file,
                                                 video_encoder.get(), job.audio_parameters,
-                                                job.audio_time_base);
+                                                job.audio_time_base, *job.files);
   // Read before the first packet: what the encoders made, not what was asked of them.
   const rendition_result result{
       rendition_codecs(output->streams[0]->codecpar, output->streams[1]->codecpar)};

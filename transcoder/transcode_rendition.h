@@ -6,6 +6,7 @@
 
 #include "pipeline/rendition_feed.h"
 #include "transcoder/ffmpeg.h"
+#include "transcoder/output_files.h"
 
 namespace corvane {
 
@@ -19,6 +20,7 @@ struct rendition_job {
   const AVCodec* h264 = nullptr;
   const AVCodecParameters* audio_parameters = nullptr;  // the source stage's AAC stream
   AVRational audio_time_base{0, 1};                     // of the AAC packets on the feed
+  output_files* files = nullptr;  // what the rendition writes; outlives the worker
 };
 
 // What a finished rendition is made of, for the master playlist.

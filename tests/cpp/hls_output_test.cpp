@@ -9,6 +9,7 @@
 #include "source/audio_chain.h"
 #include "transcoder/av_error.h"
 #include "transcoder/ffmpeg_log.h"
+#include "transcoder/key_info.h"
 #include "transcoder/video_path.h"
 
 namespace corvane {
@@ -172,7 +173,8 @@ class HlsTrailer : public EncodeAndWrite {
     video_ = open_video_encoder(require_video_encoder(h264_encoder_name), 64, 64, 100000);
     codec_parameters_ptr audio = alloc_codec_parameters();
     ASSERT_GE(avcodec_parameters_from_context(audio.get(), encoder_.get()), 0);
-    hls_ = create_hls_output(playlist(), "", video_.get(), audio.get(), encoder_->time_base);
+    hls_ = create_hls_output(playlist(), "", video_.get(), audio.get(), encoder_->time_base,
+                             files_);
     for (int i = 0; i < 100; ++i)
       encode_and_write(encoder_.get(), hls_.get(), hls_->streams[1], silence(i * 1024).get(),
                        packet_.get());
@@ -182,6 +184,7 @@ class HlsTrailer : public EncodeAndWrite {
 
   temp_dir dir_;
   codec_context_ptr video_;
+  output_files files_;
   format_context_ptr hls_;
 };
 

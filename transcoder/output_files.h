@@ -1,0 +1,37 @@
+// The files one rendition's HLS output writes, seen through the muxer's own
+// io_open and io_close2 hooks: which ones it wrote, and the first write that
+// failed, which the muxer itself only logs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "transcoder/ffmpeg.h"
+
+namespace corvane {
+
+// Kept by the rendition for as long as its output lives; the output's `opaque`
+// points at it. Only the thread that writes the output touches it.
+struct output_files {
+  // Every file opened for writing, in order: segments, and each playlist
+  // write (a temporary name the muxer then renames ends in ".tmp").
+  std::vector<std::string> written;
+  // The error code of the first write to one of them that failed, or 0.
+  int first_failure = 0;
+  // Serve the key info file with a fresh random IV as its third line, each
+  // time the muxer reads it.
+  bool fresh_ivs = false;
+};
+
+// Hooks `output`'s opening and closing of files to `files`.
+void watch_output_files(AVFormatContext* output, output_files& files);
+
+// The first failed write of an output hooked by watch_output_files, or 0 (an
+// output not hooked has none recorded).
+int write_failure(const AVFormatContext* output);
+
+// Removes every file in `files.written`, and the name each temporary one was
+// renamed to; a file already gone is no failure.
+void remove_written_files(const output_files& files);
+
+}  // namespace corvane
