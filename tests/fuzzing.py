@@ -31,9 +31,11 @@ def _seed_args(vcodec, acodec, fmt):
 
 # Seed kind -> (file name, ffmpeg arguments before the output path, or the text
 # of the file with {folder} standing for the seeds' folder). One second, 160x90,
-# a different pair of codecs in each container; and an HLS playlist and a concat
-# list under media file names, naming the MPEG-TS seed: a local source that
-# names other files is refused, and stays refused however it is broken.
+# a different pair of codecs in each container; Matroska again, cut into
+# clusters whose timestamps far_times (below) moves to the ends of 64 bits; and
+# an HLS playlist and a concat list under media file names, naming the MPEG-TS
+# seed: a local source that names other files is refused, and stays refused
+# however it is broken.
 SEEDS = {
     "mp4": ("seed.mp4", _seed_args(("-c:v", "libx264", "-pix_fmt", "yuv420p"),
                                    ("-c:a", "aac"), "mp4")),
@@ -42,6 +44,9 @@ SEEDS = {
                                       "-cpu-used", "8", "-b:v", "100k"),
                                      ("-c:a", "libopus"), "webm")),
     "ts": ("seed.ts", _seed_args(("-c:v", "mpeg2video"), ("-c:a", "mp2"), "mpegts")),
+    "mkv-far-times": ("far_times.mkv", _seed_args(
+        ("-c:v", "libx264", "-pix_fmt", "yuv420p"), ("-c:a", "aac", "-cluster_time_limit", "200"),
+        "matroska")),
     "hls-as-mp4": ("playlist.mp4", ("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n"
                                     "{folder}/seed.ts\n#EXT-X-ENDLIST\n")),
     "concat-as-mkv": ("list.mkv", "ffconcat version 1.0\nfile 'seed.ts'\n"),
@@ -60,8 +65,38 @@ def make_seeds(folder):
         else:
             subprocess.run([FFMPEG, "-v", "error", "-y", *recipe, str(path)], check=True,
                            capture_output=True, env=tool_environment())
+        if kind == "mkv-far-times":
+            path.write_bytes(far_times(path.read_bytes()))
         seeds[kind] = path.read_bytes()
     return seeds
+
+
+# Cluster timestamps (milliseconds, read as signed 64 bits) at the ends of the
+# range: just below the largest, then wrapped round to just above the least,
+# then negative; what the timeline makes of them must never overflow.
+FAR_TIMES = (2**63 - 2000, 2**63 - 1800, 2**63 + 500, 2**64 - 1200, 2**64 - 1000)
+
+
+def far_times(data):
+    """The Matroska file `data` with each cluster's timestamp, widened to 8
+    bytes, set from FAR_TIMES in turn; the segment's size becomes unknown."""
+    data = bytearray(data)
+    elements = ebml_elements(data)
+    clusters = [e for e in elements if e[1] == 0x1F43B675]
+    for index, cluster in reversed(list(enumerate(clusters))):
+        at, _, _, size_at, size_len, payload, length = cluster
+        stamps = [e for e in elements if e[1] == 0xE7 and payload <= e[0] < payload + length]
+        if not stamps or size_len < 2:
+            continue
+        stamp_at, _, id_len, _, _, stamp_payload, stamp_length = stamps[0]
+        widened = bytes([0xE7, 0x88]) + (FAR_TIMES[index % len(FAR_TIMES)]).to_bytes(8, "big")
+        data[stamp_at:stamp_payload + stamp_length] = widened
+        grown = len(widened) - (stamp_payload + stamp_length - stamp_at)
+        data[size_at:size_at + size_len] = ebml_size(length + grown, size_len)
+    for segment in (e for e in elements if e[1] == 0x18538067):
+        _, _, _, size_at, size_len, _, _ = segment
+        data[size_at:size_at + size_len] = ebml_size((1 << (7 * size_len)) - 1, size_len)
+    return bytes(data)
 
 
 def tool_environment():
@@ -437,6 +472,7 @@ BY_KIND = {
     "mkv": [(mkv_huge_size, 3), (mkv_huge_field, 3), (mkv_many_tracks, 1)],
     "webm": [(mkv_huge_size, 3), (mkv_huge_field, 3), (mkv_many_tracks, 1)],
     "ts": [(ts_huge_field, 3), (ts_many_streams, 2), (ts_flip_pids, 2)],
+    "mkv-far-times": [(mkv_huge_size, 1), (mkv_huge_field, 1)],
     "hls-as-mp4": [(drop_line, 4)],
     "concat-as-mkv": [(drop_line, 2)],
 }
