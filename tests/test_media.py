@@ -77,6 +77,19 @@ def test_default_master_lists_four_renditions(default_ladder, default_clear):
         assert encoder_bitrate(segments[0]) == TABLE_BITRATES[name]
 
 
+@pytest.mark.parametrize("name", ["480p", "360p"])
+def test_a_rendition_alone_is_made_as_in_the_ladder(default_ladder, clip, keyinfo, tmp_path,
+                                                     name):
+    # The renditions share one decode of the source, and none changes another:
+    # made alone, a rendition's playlist and segments are the same bytes.
+    encode(clip("mp4"), tmp_path, resolution=[name], bitrate=[TABLE_BITRATES[name]],
+           key=keyinfo.path)
+    files = sorted(p.name for p in default_ladder.glob(f"{name}*"))
+    assert sorted(p.name for p in tmp_path.glob(f"{name}*")) == files
+    for file in files:
+        assert (tmp_path / file).read_bytes() == (default_ladder / file).read_bytes(), file
+
+
 @pytest.mark.parametrize("name", SIZES)
 def test_media_playlist_is_complete_and_keyed(default_ladder, keyinfo, name):
     playlist = parse_media_playlist(default_ladder / f"{name}.m3u8")
