@@ -70,44 +70,10 @@ std::string audio_source_args(const AVCodecContext* decoder, AVRational time_bas
 
 filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
                                        const AVStream* input_stream, filter_ends& ends) {
-  filter_graph_ptr graph(avfilter_graph_alloc());
-  if (!graph) throw std::bad_alloc();
-  const AVFilter* abuffer = avfilter_get_by_name("abuffer");
-  const AVFilter* abuffersink = avfilter_get_by_name("abuffersink");
-  if (abuffer == nullptr || abuffersink == nullptr)
-    throw av_error(AVERROR_FILTER_NOT_FOUND, "audio: find buffer filters");
-
-  const std::string args = audio_source_args(decoder, input_stream->time_base);
-  check(avfilter_graph_create_filter(&ends.source, abuffer, "in", args.c_str(), nullptr,
-                                     graph.get()),
-        "audio: create filter source (" + args + ")");
-  check(avfilter_graph_create_filter(&ends.sink, abuffersink, "out", nullptr, nullptr,
-                                     graph.get()),
-        "audio: create filter sink");
-
-  // Named after the parser's view: the chain's input comes out of "in".
-  filter_inout_ptr outputs(avfilter_inout_alloc());
-  filter_inout_ptr inputs(avfilter_inout_alloc());
-  if (!outputs || !inputs) throw std::bad_alloc();
-  outputs->name = av_strdup("in");
-  outputs->filter_ctx = ends.source;
-  outputs->pad_idx = 0;
-  outputs->next = nullptr;
-  inputs->name = av_strdup("out");
-  inputs->filter_ctx = ends.sink;
-  inputs->pad_idx = 0;
-  inputs->next = nullptr;
-  if (outputs->name == nullptr || inputs->name == nullptr) throw std::bad_alloc();
-
-  // The parser takes the lists over and gives back what it did not link.
-  AVFilterInOut* open_inputs = inputs.release();
-  AVFilterInOut* open_outputs = outputs.release();
-  const int parsed =
-      avfilter_graph_parse_ptr(graph.get(), loudness_chain, &open_inputs, &open_outputs, nullptr);
-  inputs.reset(open_inputs);
-  outputs.reset(open_outputs);
-  check(parsed, "audio: parse loudness filter chain");
-  check(avfilter_graph_config(graph.get(), nullptr), "audio: configure loudness filter");
+  filter_graph_ptr graph = alloc_filter_graph();
+  ends = build_filter_chain(graph.get(), "abuffer",
+                            audio_source_args(decoder, input_stream->time_base), "abuffersink",
+                            loudness_chain, "audio: loudness");
   return graph;
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "source/filter_graph.h"
 #include "transcoder/av_handles.h"
 #include "transcoder/encode.h"
 
@@ -26,10 +27,6 @@ codec_context_ptr open_audio_encoder(const AVCodec* codec);
 std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base);
 
 // The loudness filter graph, configured, and its two ends (owned by the graph).
-struct filter_ends {
-  AVFilterContext* source = nullptr;
-  AVFilterContext* sink = nullptr;
-};
 filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
                                        const AVStream* input_stream, filter_ends& ends);
 
