@@ -17,7 +17,10 @@ namespace corvane {
 struct source_stage {
   source_input input;
   timeline_origin origin;
+  // The sound every rendition gets: the source's, or silence as long as its
+  // video when it has no decodable audio stream (`silent`).
   audio_chain audio;
+  bool silent = false;
   // The audio stream every rendition writes, taken from the AAC encoder at
   // set-up: renditions read it while the source stage uses the encoder.
   codec_parameters_ptr audio_parameters;
