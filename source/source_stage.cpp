@@ -111,6 +111,7 @@ class source_reader {
       share_picture(decoded_.get());
       av_frame_unref(decoded_.get());
     }
+    stage_.treatment.drain(hand_on_);
     // A source whose streams are declared but hold nothing decodable (cut off
     // before its first frame, or every packet broken) would otherwise end in a
     // complete-looking playlist of empty segments.
@@ -128,17 +129,18 @@ class source_reader {
   }
 
   // Stamps a decoded picture for every rendition, or drops it when it comes
-  // too soon after the last one kept.
+  // too soon after the last one kept. A kept picture is treated, when the
+  // source needs it, and handed on.
   void share_picture(AVFrame* picture) {
     const auto pts = picture_pts(picture_timestamp(picture), stage_.input.video.stream->time_base,
                                  stage_.origin.video_origin, last_stamped_);
     if (!pts) return;
     picture->pts = *pts;
     last_stamped_ = *pts;
-    hand_on(picture);
+    stage_.treatment.treat(picture, hand_on_);
   }
 
-  // Hands a kept picture to every rendition, after the silence up to
+  // Hands a kept, treated picture to every rendition, after the silence up to
   // its time when the source has no sound.
   void hand_on(AVFrame* picture) {
     if (stage_.pictures++ == 0) stage_.first_pts = picture->pts;
@@ -194,6 +196,7 @@ class source_reader {
   std::int64_t last_stamped_ = AV_NOPTS_VALUE;  // the last picture kept, before treatment
   std::int64_t silence_allowance_ = 0;          // samples of silence the pictures allow
   const packet_sink share_ = [this](AVPacket* packet) { out_.packet(packet); };
+  const picture_filter::picture_sink hand_on_ = [this](AVFrame* picture) { hand_on(picture); };
 };
 
 }  // namespace
@@ -201,7 +204,7 @@ class source_reader {
 source_stage open_source_stage(const std::string& input) {
   source_stage stage;
   stage.input = open_source(input);
-  const AVStream* video = stage.input.video.stream;
+  AVStream* video = stage.input.video.stream;
   if (stage.input.has_audio()) {
     const AVStream* audio = stage.input.audio.stream;
     stage.audio = open_audio_chain(stage.input.audio_decoder.get(), audio);
@@ -214,6 +217,20 @@ source_stage open_source_stage(const std::string& input) {
   }
   stage.audio.audio_pts = stage.origin.audio_start_samples;
 
+  const picture_treatment treatment = treatment_for(video);
+  const AVCodecParameters* pictures = video->codecpar;
+  const AVRational sample_aspect_ratio =
+      av_guess_sample_aspect_ratio(stage.input.format.get(), video, nullptr);
+  stage.display_aspect =
+      display_aspect(pictures->width, pictures->height, sample_aspect_ratio, treatment.turn);
+  stage.treatment = picture_filter(treatment);
+  stage.treatment.prepare(pictures->width, pictures->height, pictures->format,
+                          sample_aspect_ratio);
+  const AVPixelFormat treated = stage.treatment.output_format();
+  stage.colour = rendition_colour(
+      treatment.source_colour,
+      treated != AV_PIX_FMT_NONE ? treated : static_cast<AVPixelFormat>(pictures->format),
+      treatment.tone_maps());
   stage.audio_parameters = alloc_codec_parameters();
   check(avcodec_parameters_from_context(stage.audio_parameters.get(), stage.audio.encoder.get()),
         "audio: copy encoder parameters");
