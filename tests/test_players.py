@@ -5,7 +5,9 @@ Chromium, GStreamer's playbin and FFmpeg's HLS reader.
 One small encrypted two-rendition ladder is made once and shared by every
 player, from a 13-second clip at 25 pictures per second: a common broadcast
 rate whose picture times do not fall on a 1/30 s grid. Its key frames every
-60 pictures cut it into segments of 7.2, 4.8 and 1 seconds.
+60 pictures cut it into segments of 7.2, 4.8 and 1 seconds. Two one-second
+360p ladders of footage corvane treats, a phone's portrait clip and HDR bars,
+play in hls.js as well.
 """
 
 import http.server
@@ -21,7 +23,7 @@ from pathlib import Path
 import m3u8
 import pytest
 
-from conftest import (FFMPEG, SIZES, clip_duration, decrypt_rendition, encode,
+from conftest import (FFMPEG, HDR_BARS, SIZES, clip_duration, decrypt_rendition, encode,
                       parse_media_playlist, probe, stream_of)
 
 HERE = Path(__file__).parent
@@ -44,11 +46,13 @@ TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t",
 
 
 class LoopbackServer:
-    """Serves the ladder under /ladder/, the test page under /player/ and hls.js
-    under /hls.js/ from 127.0.0.1 on a free port, and records each request."""
+    """Serves the ladder under /ladder/, the footage ladders under /footage/,
+    the test page under /player/ and hls.js under /hls.js/ from 127.0.0.1 on a
+    free port, and records each request."""
 
-    def __init__(self, ladder):
-        routes = {"ladder": Path(ladder), "player": PAGE_FILES, "hls.js": HLS_JS}
+    def __init__(self, ladder, footage):
+        routes = {"ladder": Path(ladder), "footage": Path(footage), "player": PAGE_FILES,
+                  "hls.js": HLS_JS}
         self.requests = []
         requests = self.requests
 
@@ -105,9 +109,22 @@ def ladder(clip, tmp_path_factory):
     return out
 
 
+# Footage clip -> the size of its 360p rendition: the portrait clip turned upright.
+FOOTAGE = {"rotated_90": (360, 640), "hdr_pq": (640, 360)}
+
+
 @pytest.fixture(scope="module")
-def server(ladder):
-    with LoopbackServer(ladder) as running:
+def footage(clip, tmp_path_factory):
+    """A folder with a clear 360p ladder of each FOOTAGE clip, in a folder named after it."""
+    root = tmp_path_factory.mktemp("footage")
+    for kind in FOOTAGE:
+        encode(clip(kind), root / kind, resolution=["360p"])
+    return root
+
+
+@pytest.fixture(scope="module")
+def server(ladder, footage):
+    with LoopbackServer(ladder, footage) as running:
         yield running
 
 
@@ -138,11 +155,17 @@ def browser(server, tmp_path_factory):
     """What the test page reported, from one headless Chromium session."""
     assert Path(CHROMIUM).exists(), "Debian's chromium is not installed: run `make system`"
     assert NODE and (HLS_JS / "hls.min.js").exists(), "node packages missing: run `make node`"
+    return run_browser(server, "ladder/master.m3u8", tmp_path_factory)
+
+
+def run_browser(server, master, tmp_path_factory):
+    """What the test page reported for the master playlist at `master`, from one
+    headless Chromium session with a fresh profile."""
     profile = tmp_path_factory.mktemp("chromium-profile")
     mark = len(server.requests)
     done = subprocess.run(
-        [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"),
-         server.url("ladder/master.m3u8"), profile],
+        [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"), server.url(master),
+         profile],
         capture_output=True, text=True, timeout=180)
     assert done.returncode == 0, f"browser run failed: {done.stderr}"
     report = json.loads(done.stdout)
@@ -245,6 +268,52 @@ def test_chromium_plays_the_master_playlist_natively(browser, server):
     assert_played_to_the_end(native)
     assert set(shown_sizes(native["pictures"])) <= set(level_sizes())
     assert served(browser["requests"]).get(KEY_NAME), "the browser never fetched the key"
+
+
+# --- footage: a phone's portrait clip and HDR bars, in hls.js ---------------------------
+
+@pytest.fixture(scope="module", params=list(FOOTAGE))
+def footage_browser(request, server, footage, clip, tmp_path_factory):
+    """(clip kind, the clip, what the page reported) for each FOOTAGE ladder."""
+    assert Path(CHROMIUM).exists(), "Debian's chromium is not installed: run `make system`"
+    assert NODE and (HLS_JS / "hls.min.js").exists(), "node packages missing: run `make node`"
+    kind = request.param
+    return kind, clip(kind), run_browser(server, f"footage/{kind}/master.m3u8",
+                                         tmp_path_factory)
+
+
+def reference_saturation(kind, source, time, size):
+    """The mean spread between the largest and smallest of R, G and B, as the
+    page measures it, of what the ffmpeg CLI shows at `time` in the clip the
+    footage ladder was made from (turned, as its display matrix says), or of
+    the SDR bars the HDR clip was made from, at `size`."""
+    source = ["-f", "lavfi", "-i", f"{HDR_BARS}:duration=1"] if kind == "hdr_pq" else [
+        "-i", str(source)]
+    done = subprocess.run(
+        [FFMPEG, "-v", "error", *source, "-vf", f"setpts=PTS-STARTPTS,trim=start={time},"
+         f"scale={size[0]}:{size[1]}", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24",
+         "-"], capture_output=True, check=True)
+    pixels = [done.stdout[i:i + 3] for i in range(0, len(done.stdout) - 2, 3 * 7)]
+    return sum(max(p) - min(p) for p in pixels) / len(pixels)
+
+
+def test_hlsjs_shows_footage_upright_and_in_colour(footage_browser):
+    kind, source, report = footage_browser
+    hlsjs = report["hlsjs"]
+    assert [e for e in hlsjs["errors"] if e["fatal"]] == []
+    assert "playError" not in hlsjs and hlsjs["mediaError"] is None
+    assert hlsjs["ended"], f"stopped at {hlsjs['currentTime']} of {hlsjs['duration']}"
+    assert hlsjs["framesDecoded"] >= 0.9 * clip_duration(kind) * 30
+    size = FOOTAGE[kind]
+    assert [(level["width"], level["height"]) for level in hlsjs["levels"]] == [size]
+    assert shown_sizes(hlsjs["pictures"]) == [size]
+    # The picture as the browser draws it: upright and with its colours, not
+    # on its side nor washed out (HDR shown as SDR keeps a quarter of them).
+    [sample] = hlsjs["samples"]
+    assert (sample["width"], sample["height"]) == size
+    reference = reference_saturation(kind, source, sample["time"], size)
+    assert sample["saturation"] >= 0.8 * reference, (sample, reference)
+    assert report["console"] == []
 
 
 # --- GStreamer ------------------------------------------------------------------------
