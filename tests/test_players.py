@@ -25,6 +25,7 @@ import pytest
 
 from conftest import (FFMPEG, HDR_BARS, SIZES, clip_duration, decrypt_rendition, encode,
                       parse_media_playlist, probe, stream_of)
+from fuzzing import tool_environment
 
 HERE = Path(__file__).parent
 PAGE_FILES = HERE / "players"
@@ -166,7 +167,7 @@ def run_browser(server, master, tmp_path_factory):
     done = subprocess.run(
         [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"), server.url(master),
          profile],
-        capture_output=True, text=True, timeout=180)
+        capture_output=True, text=True, timeout=180, env=tool_environment())
     assert done.returncode == 0, f"browser run failed: {done.stderr}"
     report = json.loads(done.stdout)
     report["requests"] = server.requests_since(mark)
@@ -292,7 +293,7 @@ def reference_saturation(kind, source, time, size):
     done = subprocess.run(
         [FFMPEG, "-v", "error", *source, "-vf", f"setpts=PTS-STARTPTS,trim=start={time},"
          f"scale={size[0]}:{size[1]}", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24",
-         "-"], capture_output=True, check=True)
+         "-"], capture_output=True, check=True, env=tool_environment())
     pixels = [done.stdout[i:i + 3] for i in range(0, len(done.stdout) - 2, 3 * 7)]
     return sum(max(p) - min(p) for p in pixels) / len(pixels)
 
@@ -332,7 +333,7 @@ def gst_play(url):
     done = subprocess.run(
         [GST_LAUNCH, "-v", "-m", "playbin", f"uri={url}",
          "video-sink=fakesink name=vsink", "audio-sink=fakesink name=asink"],
-        capture_output=True, text=True, timeout=60)
+        capture_output=True, text=True, timeout=60, env=tool_environment())
     output = done.stdout + done.stderr
     assert done.returncode == 0, output[-3000:]
     assert 'Got EOS from element "playbin' in output
@@ -384,7 +385,7 @@ def test_ffmpeg_decodes_every_variant_to_its_end(ladder, server, variant):
     done = subprocess.run(
         [FFMPEG, "-nostdin", "-v", "warning", "-i", server.url("ladder/master.m3u8"),
          "-map", f"0:p:{variant}", "-f", "framecrc", "-"],
-        capture_output=True, text=True, timeout=60)
+        capture_output=True, text=True, timeout=60, env=tool_environment())
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     header, frames = framecrc(done.stdout)
