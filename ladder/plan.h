@@ -8,8 +8,18 @@
 
 namespace corvane {
 
-// One rendition of the ladder. Planning sets the name, size and video bitrate;
-// the rest is measured once the rendition is written, for the master playlist.
+// The shape of a picture's samples, width over height, in lowest terms; 0/1
+// leaves it unsaid, which players take for square.
+struct sample_aspect {
+  std::int32_t num = 0;
+  std::int32_t den = 1;
+
+  bool operator==(const sample_aspect&) const = default;
+};
+
+// One rendition of the ladder. Planning sets the name, size, video bitrate and
+// sample aspect ratio; the rest is measured once the rendition is written, for
+// the master playlist.
 struct rendition_entry {
   std::string name;
   std::int32_t width = 0;
@@ -19,6 +29,7 @@ struct rendition_entry {
   std::int64_t average_bit_rate = 0;  // AVERAGE-BANDWIDTH
   std::string codecs{};               // CODECS, left out when empty
   double frame_rate = 0;              // FRAME-RATE, left out when 0
+  sample_aspect sample_aspect_ratio{};  // shows width x height at the source's display aspect
 };
 
 // One rung of the ladder: its name, its size (landscape: the long side is the
@@ -53,15 +64,34 @@ std::vector<std::int32_t> default_bitrates();
 std::vector<std::int32_t> complete_bitrates(const std::vector<std::string>& names,
                                             std::vector<std::int32_t> bitrates);
 
-// One entry per known name, in the order of `names`, each sized like the source:
-// landscape and square sources get the long side as width, portrait ones the
-// short side. Unknown names, and repeats of a name already planned, are skipped
-// but still take their place when the bitrates are completed. Throws
+// How far from square a sample may be and still be left unsaid: 1 %. Sizes
+// are whole pixels, so a picture's shape misses its aspect ratio by a little:
+// the 854x480 rendition is 16:9 within 0.08 %, and a source of 426x240 or
+// 1366x768 is within 0.2 %. Saying such a sample aspect ratio would change
+// nothing anyone can see (a 1 % stretch is 6 pixels across 640), while a ratio
+// like 7680:7686 would mark the ladder for no purpose; 4:3 (33 %) and
+// anamorphic sources (SAR 16:15, 32:27 and the like) are far outside it.
+inline constexpr double square_sample_tolerance = 0.01;
+
+// The sample aspect ratio that shows a `width` x `height` picture at the display
+// aspect ratio `display_width`:`display_height`, in terms of at most 65535 (what
+// H.264 can carry); 0/1 when square samples come within
+// square_sample_tolerance of it, or when either size is unknown (0 or less).
+sample_aspect sample_aspect_for(int width, int height, std::int64_t display_width,
+                                std::int64_t display_height);
+
+// One entry per known name, in the order of `names`, each shaped like the
+// source as it is shown: its display aspect ratio, `display_width` to
+// `display_height` (a size, or any pair in the same ratio). Landscape and
+// square sources get the long side as width, portrait ones the short side, and
+// each entry the sample aspect ratio that shows it at the display aspect ratio.
+// Unknown names, and repeats of a name already planned, are skipped but still
+// take their place when the bitrates are completed. Throws
 // std::invalid_argument, naming the position in `bitrates` and the value, when
 // a planned rendition's bitrate is not above zero.
 std::vector<rendition_entry> plan_ladder(const std::vector<std::string>& names,
                                          std::vector<std::int32_t> bitrates,
-                                         int source_width, int source_height);
+                                         int display_width, int display_height);
 
 // The directory part of `path` including its last "/", or "" when it has none.
 std::string directory_of(const std::string& path);

@@ -169,9 +169,9 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
   source_stage source = open_source_stage(input);
   require_output_directory(output);
   if (!key.empty()) require_key_info_file(key);
-  const AVCodecParameters* picture = source.input.video.stream->codecpar;
-  const std::vector<rendition_entry> plan =
-      plan_ladder(resolution, std::move(bitrate), picture->width, picture->height);
+  // Sized from the picture as shown: turned, and at the source's display aspect.
+  const std::vector<rendition_entry> plan = plan_ladder(
+      resolution, std::move(bitrate), source.display_aspect.num, source.display_aspect.den);
   if (plan.empty()) {
     std::string known;
     for (const std::string& name : default_resolution())
@@ -190,6 +190,9 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     job.width = entry.width;
     job.height = entry.height;
     job.bitrate = entry.bitrate;
+    job.signal.colour = source.colour;
+    job.signal.sample_aspect_ratio =
+        AVRational{entry.sample_aspect_ratio.num, entry.sample_aspect_ratio.den};
     job.key_info_file = key;
     job.audio_parameters = source.audio_parameters.get();
     job.audio_time_base = source.audio.encoder->time_base;

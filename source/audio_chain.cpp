@@ -38,6 +38,28 @@ void encode_cut_frames(audio_chain& audio, bool flush, const packet_sink& sink) 
                   });
 }
 
+// A frame of `samples` samples of silence in the encoder's format.
+frame_ptr silent_frame(const AVCodecContext* encoder, int samples) {
+  frame_ptr frame = alloc_frame();
+  frame->nb_samples = samples;
+  frame->format = encoder->sample_fmt;
+  frame->sample_rate = encoder->sample_rate;
+  check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout),
+        "audio: set silent frame channel layout");
+  check(av_frame_get_buffer(frame.get(), 0), "audio: allocate silent frame");
+  check(av_samples_set_silence(frame->extended_data, 0, samples, frame->ch_layout.nb_channels,
+                               encoder->sample_fmt),
+        "audio: fill silent frame");
+  return frame;
+}
+
+// Encodes `frame` of silence at the chain's next timestamp.
+void encode_silent_frame(audio_chain& audio, AVFrame* frame, const packet_sink& sink) {
+  frame->pts = audio.audio_pts;
+  encode_frame(audio.encoder.get(), frame, audio.packet.get(), "audio", sink);
+  audio.audio_pts += frame->nb_samples;
+}
+
 }  // namespace
 
 codec_context_ptr open_audio_encoder(const AVCodec* codec) {
@@ -70,44 +92,10 @@ std::string audio_source_args(const AVCodecContext* decoder, AVRational time_bas
 
 filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
                                        const AVStream* input_stream, filter_ends& ends) {
-  filter_graph_ptr graph(avfilter_graph_alloc());
-  if (!graph) throw std::bad_alloc();
-  const AVFilter* abuffer = avfilter_get_by_name("abuffer");
-  const AVFilter* abuffersink = avfilter_get_by_name("abuffersink");
-  if (abuffer == nullptr || abuffersink == nullptr)
-    throw av_error(AVERROR_FILTER_NOT_FOUND, "audio: find buffer filters");
-
-  const std::string args = audio_source_args(decoder, input_stream->time_base);
-  check(avfilter_graph_create_filter(&ends.source, abuffer, "in", args.c_str(), nullptr,
-                                     graph.get()),
-        "audio: create filter source (" + args + ")");
-  check(avfilter_graph_create_filter(&ends.sink, abuffersink, "out", nullptr, nullptr,
-                                     graph.get()),
-        "audio: create filter sink");
-
-  // Named after the parser's view: the chain's input comes out of "in".
-  filter_inout_ptr outputs(avfilter_inout_alloc());
-  filter_inout_ptr inputs(avfilter_inout_alloc());
-  if (!outputs || !inputs) throw std::bad_alloc();
-  outputs->name = av_strdup("in");
-  outputs->filter_ctx = ends.source;
-  outputs->pad_idx = 0;
-  outputs->next = nullptr;
-  inputs->name = av_strdup("out");
-  inputs->filter_ctx = ends.sink;
-  inputs->pad_idx = 0;
-  inputs->next = nullptr;
-  if (outputs->name == nullptr || inputs->name == nullptr) throw std::bad_alloc();
-
-  // The parser takes the lists over and gives back what it did not link.
-  AVFilterInOut* open_inputs = inputs.release();
-  AVFilterInOut* open_outputs = outputs.release();
-  const int parsed =
-      avfilter_graph_parse_ptr(graph.get(), loudness_chain, &open_inputs, &open_outputs, nullptr);
-  inputs.reset(open_inputs);
-  outputs.reset(open_outputs);
-  check(parsed, "audio: parse loudness filter chain");
-  check(avfilter_graph_config(graph.get(), nullptr), "audio: configure loudness filter");
+  filter_graph_ptr graph = alloc_filter_graph();
+  ends = build_filter_chain(graph.get(), "abuffer",
+                            audio_source_args(decoder, input_stream->time_base), "abuffersink",
+                            loudness_chain, "audio: loudness");
   return graph;
 }
 
@@ -162,6 +150,32 @@ audio_chain open_audio_chain(const AVCodecContext* decoder, const AVStream* inpu
   audio.fifo = alloc_audio_fifo(audio.encoder.get());
   audio.packet = alloc_packet();
   return audio;
+}
+
+audio_chain open_silent_chain() {
+  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (aac == nullptr) throw av_error(AVERROR_ENCODER_NOT_FOUND, "audio: find AAC encoder");
+  audio_chain audio;
+  audio.encoder = open_audio_encoder(aac);
+  audio.packet = alloc_packet();
+  return audio;
+}
+
+void encode_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink) {
+  const int frame_size = audio.encoder->frame_size;
+  if (until - audio.audio_pts < frame_size) return;
+  // The encoder only reads the samples: one frame serves every time.
+  frame_ptr frame = silent_frame(audio.encoder.get(), frame_size);
+  while (until - audio.audio_pts >= frame_size) encode_silent_frame(audio, frame.get(), sink);
+}
+
+void finish_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink) {
+  encode_silence(audio, until, sink);
+  if (until > audio.audio_pts) {
+    frame_ptr last = silent_frame(audio.encoder.get(), int(until - audio.audio_pts));
+    encode_silent_frame(audio, last.get(), sink);
+  }
+  encode_frame(audio.encoder.get(), nullptr, audio.packet.get(), "audio", sink);
 }
 
 void encode_audio_frame(audio_chain& audio, AVFrame* decoded, const packet_sink& sink) {

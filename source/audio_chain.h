@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "source/filter_graph.h"
 #include "transcoder/av_handles.h"
 #include "transcoder/encode.h"
 
@@ -26,10 +27,6 @@ codec_context_ptr open_audio_encoder(const AVCodec* codec);
 std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base);
 
 // The loudness filter graph, configured, and its two ends (owned by the graph).
-struct filter_ends {
-  AVFilterContext* source = nullptr;
-  AVFilterContext* sink = nullptr;
-};
 filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
                                        const AVStream* input_stream, filter_ends& ends);
 
@@ -52,7 +49,7 @@ void clip_to_full_scale(AVFrame* frame);
 // Everything between the audio decoder and the encoded packets.
 struct audio_chain {
   codec_context_ptr encoder;
-  filter_graph_ptr graph;
+  filter_graph_ptr graph;  // null in a silent chain, as is the FIFO
   filter_ends filters;  // owned by `graph`
   audio_fifo_ptr fifo;
   packet_ptr packet;
@@ -63,6 +60,18 @@ struct audio_chain {
 // encoded sample gets the timestamp `audio_pts`, 0 unless the caller moves it.
 // Throws av_error.
 audio_chain open_audio_chain(const AVCodecContext* decoder, const AVStream* input_stream);
+
+// The chain of a source without sound: the same AAC encoder, fed silence, with
+// no filter graph and no FIFO. Throws av_error.
+audio_chain open_silent_chain();
+
+// Encodes whole encoder frames of silence while they end by `until`, counted in
+// samples from the origin, and hands every packet to `sink`.
+void encode_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink);
+
+// At the end of the source: silence up to `until` (the last frame shorter when
+// it must be), then drains the encoder into `sink`.
+void finish_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink);
 
 // Filters one decoded frame and hands every packet of the whole encoder frames
 // it completes to `sink`. Throws av_error on failure.

@@ -5,12 +5,19 @@
 namespace corvane {
 namespace {
 
-selected_stream select_stream(AVFormatContext* input, AVMediaType type, const char* kind,
-                              const std::string& url) {
+// The best stream of `type` that this FFmpeg can decode; its index is negative,
+// FFmpeg's reason, when there is none.
+selected_stream find_stream(AVFormatContext* input, AVMediaType type) {
   selected_stream selected;
   selected.index = av_find_best_stream(input, type, -1, -1, &selected.decoder, 0);
+  if (selected.index >= 0) selected.stream = input->streams[selected.index];
+  return selected;
+}
+
+selected_stream select_stream(AVFormatContext* input, AVMediaType type, const char* kind,
+                              const std::string& url) {
+  selected_stream selected = find_stream(input, type);
   check(selected.index, std::string("no decodable ") + kind + " stream", url);
-  selected.stream = input->streams[selected.index];
   return selected;
 }
 
@@ -35,9 +42,15 @@ source_input open_source(const std::string& input) {
   check(avformat_find_stream_info(source.format.get(), nullptr), "cannot read stream information",
         input);
   source.video = select_stream(source.format.get(), AVMEDIA_TYPE_VIDEO, "video", input);
-  source.audio = select_stream(source.format.get(), AVMEDIA_TYPE_AUDIO, "audio", input);
   // Every rendition waits on the one video decode: it gets the machine's cores.
   source.video_decoder = open_decoder(source.video, "video", 0, input);
+  // No audio stream, or none that this FFmpeg can decode: the source is silent.
+  // Any other failure to open one is the source's fault, and stops the call.
+  selected_stream audio = find_stream(source.format.get(), AVMEDIA_TYPE_AUDIO);
+  if (audio.index == AVERROR_STREAM_NOT_FOUND || audio.index == AVERROR_DECODER_NOT_FOUND)
+    return source;
+  check(audio.index, "no decodable audio stream", input);
+  source.audio = audio;
   source.audio_decoder = open_decoder(source.audio, "audio", 1, input);
   return source;
 }

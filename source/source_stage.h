@@ -8,6 +8,7 @@
 
 #include "pipeline/rendition_feed.h"
 #include "source/audio_chain.h"
+#include "source/picture_treatment.h"
 #include "source/source_input.h"
 #include "source/timeline.h"
 #include "transcoder/av_handles.h"
@@ -17,7 +18,18 @@ namespace corvane {
 struct source_stage {
   source_input input;
   timeline_origin origin;
+  // The sound every rendition gets: the source's, or silence as long as its
+  // video when it has no decodable audio stream (`silent`).
   audio_chain audio;
+  bool silent = false;
+  // What the source's pictures need before the renditions scale them, and the
+  // filter graph that does it, used by the source stage alone once it runs.
+  picture_filter treatment;
+  // What the renditions' pictures are: their colour description, and the
+  // aspect ratio they are shown at (turned, and counting the source's sample
+  // aspect ratio). Set up with the stage; read by the planner.
+  colour_description colour;
+  AVRational display_aspect{0, 1};
   // The audio stream every rendition writes, taken from the AAC encoder at
   // set-up: renditions read it while the source stage uses the encoder.
   codec_parameters_ptr audio_parameters;
@@ -34,7 +46,8 @@ struct source_stage {
 source_stage open_source_stage(const std::string& input);
 
 // Reads the source to its end and feeds every rendition: each kept picture,
-// stamped in video_time_base, and each AAC packet, in the order they are made.
+// treated and stamped in video_time_base, and each AAC packet, in the order
+// they are made.
 // At the end every feed is finished; when the source breaks off, or holds no
 // decodable picture or sound, every feed fails with the reason instead.
 // Returns early when `stop` is requested or no rendition takes items any more.

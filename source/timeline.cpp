@@ -63,6 +63,10 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
   return {};
 }
 
+timeline_origin video_only_origin(std::int64_t video_start) {
+  return timeline_origin{known_or_zero(video_start), 0};
+}
+
 std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
                                         std::int64_t origin, std::int64_t previous) {
   std::optional<std::int64_t> pts;

@@ -28,6 +28,9 @@ struct timeline_origin {
 timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
                               std::int64_t audio_start, AVRational audio_tb, int sample_rate);
 
+// The origin of a source without sound: its video's start (unknown counts as 0).
+timeline_origin video_only_origin(std::int64_t video_start);
+
 // The timestamp a source picture gets in `video_time_base`, or nothing when it
 // comes less than `min_picture_interval` after `previous`, the last picture
 // kept (AV_NOPTS_VALUE before the first): a source faster than 30 pictures per

@@ -12,6 +12,7 @@ import os
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import threading
@@ -22,7 +23,7 @@ import m3u8
 import pytest
 
 import corvane
-from fuzzing import tool_environment
+from fuzzing import mp4_boxes, tool_environment
 
 # The console scripts installed beside this interpreter.
 CORVANE = Path(sys.executable).parent / "corvane"
@@ -37,12 +38,29 @@ TABLE_BITRATES = {"1080p": 5000000, "720p": 2500000, "480p": 1000000, "360p": 40
 
 
 def _av(duration, size="320x180", rate=30, vcodec=("-c:v", "libx264", "-pix_fmt", "yuv420p"),
-        acodec=("-c:a", "aac"), fmt="mp4"):
+        acodec=("-c:a", "aac"), fmt="mp4", pattern="testsrc2"):
     return [
-        "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}:duration={duration}",
+        "-f", "lavfi", "-i", f"{pattern}=size={size}:rate={rate}:duration={duration}",
         "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={duration}",
         *vcodec, *acodec, "-shortest", "-f", fmt,
     ]
+
+
+# The SMPTE HD bars that the HDR clips are made from, as the lavfi source that
+# renders them in SDR.
+HDR_BARS = "smptehdbars=size=320x180:rate=30"
+
+
+def _hdr(transfer):
+    """One second of the bars made HDR: BT.2020 in PQ (smpte2084) or HLG
+    (arib-std-b67), 10 bits, HEVC Main 10, their white at 203 cd/m², where
+    BT.2408 puts reference white."""
+    to_hdr = (f"zscale=tin=bt709:pin=bt709:min=bt709:rin=tv:t={transfer}:p=bt2020:m=bt2020nc"
+              ":r=tv:npl=203,format=yuv420p10le")
+    x265 = (f"log-level=error:crf=12:colorprim=bt2020:transfer={transfer}"
+            ":colormatrix=bt2020nc")
+    return _av(1, vcodec=("-vf", to_hdr, "-c:v", "libx265", "-preset", "ultrafast",
+                          "-x265-params", x265), pattern="smptehdbars")
 
 
 # Clip kind -> (file name, duration in seconds, ffmpeg arguments before the output path).
@@ -82,7 +100,57 @@ CLIPS = {
     "video_only": ("silent.mp4", 1, [
         "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=1",
         "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mp4"]),
+    # Display matrices (DISPLAY_MATRICES), as phones write them.
+    "rotated_90": ("rotated_90.mp4", 1, _av(1)),
+    "rotated_180": ("rotated_180.mp4", 1, _av(1)),
+    "rotated_270": ("rotated_270.mp4", 1, _av(1)),
+    "mirrored": ("mirrored.mp4", 1, _av(1)),
+    "hdr_pq": ("hdr_pq.mp4", 1, _hdr("smpte2084")),
+    "hdr_hlg": ("hdr_hlg.mp4", 1, _hdr("arib-std-b67")),
+    "four_three": ("four_three.mp4", 1, _av(1, size="320x240")),
+    # PAL DVD's shape: 720x576 at SAR 16:15 shows 4:3; tagged BT.601 as it is.
+    "anamorphic": ("anamorphic.mp4", 1, _av(1, size="720x576", rate=25, vcodec=(
+        "-vf", "setsar=16/15", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+        "-color_primaries", "bt470bg", "-color_trc", "smpte170m", "-colorspace", "bt470bg"))),
+    # 1080i25, top field first: each picture woven from two moments 1/50 s apart.
+    "interlaced": ("interlaced.ts", 1, _av(1, size="1920x1080", rate=50, vcodec=(
+        "-vf", "tinterlace=interleave_top,fieldorder=tff", "-c:v", "libx264",
+        "-preset", "ultrafast", "-flags", "+ildct+ilme", "-pix_fmt", "yuv420p"), fmt="mpegts")),
 }
+
+# The display matrix written into the video track's header (tkhd) of these
+# clips after encoding: (a, b, c, d) of [a b; c d], mapping a picture point
+# (x, y) to (a x + c y, b x + d y), with y down. The ffmpeg CLI of Debian 12
+# cannot write a mirrored one.
+DISPLAY_MATRICES = {
+    "rotated_90": (0, 1, -1, 0),    # a quarter turn clockwise: a phone held upright
+    "rotated_180": (-1, 0, 0, -1),
+    "rotated_270": (0, -1, 1, 0),
+    "mirrored": (0, 1, 1, 0),       # mirrored left to right, then a quarter turn clockwise
+}
+
+# The clips whose pictures or sound corvane changes before any rendition
+# scales them: turned, tone-mapped, reshaped, deinterlaced or given silence.
+TREATED_CLIPS = {*DISPLAY_MATRICES, "hdr_pq", "hdr_hlg", "four_three", "anamorphic",
+                 "interlaced", "video_only"}
+
+
+def set_display_matrix(path, matrix):
+    """Writes `matrix` ((a, b, c, d), whole numbers) into the header of the first
+    track of an MP4 file, with the translation that keeps the turned picture in
+    place."""
+    data = bytearray(Path(path).read_bytes())
+    tkhd = next(at + header for at, header, _, kind in mp4_boxes(data) if kind == b"tkhd")
+    # Version 0: 20 bytes of times, track ID and duration, 8 reserved, 8 of
+    # layer, group and volume, then the matrix: a b u c d v x y w.
+    assert data[tkhd] == 0, "a version 1 track header"
+    at = tkhd + 4 + 20 + 8 + 8
+    width, height = (struct.unpack_from(">I", data, at + 36 + i * 4)[0] for i in range(2))
+    a, b, c, d = matrix
+    x = max(0, -a) * width + max(0, -c) * height
+    y = max(0, -b) * width + max(0, -d) * height
+    struct.pack_into(">9i", data, at, a << 16, b << 16, 0, c << 16, d << 16, 0, x, y, 1 << 30)
+    Path(path).write_bytes(bytes(data))
 
 
 def run(*args):
@@ -109,6 +177,8 @@ def clip(tmp_path_factory):
         if kind not in made:
             path = folder / CLIPS[kind][0]
             run(FFMPEG, "-v", "error", "-y", *CLIPS[kind][2], path)
+            if kind in DISPLAY_MATRICES:
+                set_display_matrix(path, DISPLAY_MATRICES[kind])
             made[kind] = path
         return made[kind]
 

@@ -37,7 +37,6 @@ def test_missing_input_raises_file_not_found(out, tmp_path):
     [
         pytest.param("garbage", (), id="garbage-bytes"),
         pytest.param("audio_only", ("video",), id="audio-only"),
-        pytest.param("video_only", ("audio",), id="video-only"),
     ],
 )
 def test_unusable_source_raises_value_error(clip, garbage, out, kind, words):

@@ -1,14 +1,18 @@
-"""What the renditions hold: encryption, streams, sizes, key frames, timing."""
+"""What the renditions hold: encryption, streams, sizes, key frames, timing, and
+footage that needs turning, tone-mapping, reshaping, deinterlacing or sound."""
 
+import re
 import subprocess
+from fractions import Fraction
 
 import pytest
 
 import corvane
-from conftest import (FFPROBE, SIZES, TABLE_BITRATES, clip_duration, concatenate,
-                      decrypt_rendition, encode, encoder_bitrate, master_text, master_variants,
-                      parse_master, parse_media_playlist, picture_times, probe, segment_iv,
-                      stream_of, video_frames)
+from conftest import (FFMPEG, FFPROBE, HDR_BARS, SIZES, TABLE_BITRATES, clip_duration,
+                      concatenate, decrypt_rendition, encode, encoder_bitrate, master_text,
+                      master_variants, parse_master, parse_media_playlist, picture_times, probe,
+                      segment_iv, stream_of, video_frames)
+from fuzzing import tool_environment
 
 FPS = 30
 GOP = 60
@@ -249,3 +253,160 @@ def test_empty_key_leaves_segments_in_clear(clip, tmp_path):
     assert playlist["segments"]
     for segment in playlist["segments"]:
         check_streams(tmp_path / segment["uri"], SIZES["360p"])
+
+
+# --- footage: turned, tone-mapped, reshaped, deinterlaced, given sound ----------------------
+
+UNTAGGED = {}
+BT709 = {"color_primaries": "bt709", "color_transfer": "bt709", "color_space": "bt709",
+         "color_range": "tv"}
+BT601 = {"color_primaries": "bt470bg", "color_transfer": "smpte170m", "color_space": "bt470bg",
+         "color_range": "tv"}
+COLOUR_TAGS = ("color_primaries", "color_transfer", "color_space", "color_range")
+# What ffprobe (and idet) read in each clip that makes it need treating.
+SOURCE_SAYS = {
+    "rotated_90": {"rotation": -90}, "rotated_180": {"rotation": -180},
+    "rotated_270": {"rotation": 90}, "mirrored": {"rotation": -90},
+    "hdr_pq": {"color_transfer": "smpte2084"}, "hdr_hlg": {"color_transfer": "arib-std-b67"},
+    "four_three": {"display_aspect_ratio": "4:3"},
+    "anamorphic": {"sample_aspect_ratio": "16:15", "display_aspect_ratio": "4:3"},
+    "interlaced": {"field_order": "tt"}, "video_only": {},
+}
+MOMENT = 0.5  # seconds into the clip: the picture compared
+
+
+def filter_log(inputs, graph, pictures=None):
+    """What ffmpeg logs running the filter graph `graph` over `inputs` into nothing."""
+    limit = ["-frames:v", str(pictures)] if pictures else []
+    done = subprocess.run([FFMPEG, "-hide_banner", "-nostdin", *inputs, "-filter_complex", graph,
+                           *limit, "-f", "null", "-"],
+                          capture_output=True, text=True, env=tool_environment())
+    assert done.returncode == 0, done.stderr[-3000:]
+    return done.stderr
+
+
+def reader(source):
+    """ffmpeg's input arguments for a file, or for a lavfi source one second long."""
+    return ["-i", str(source)] if not isinstance(source, str) else [
+        "-f", "lavfi", "-i", f"{source}:duration=1"]
+
+
+def at_moment(size=None):
+    """Filters that keep the pictures from MOMENT on, counted from the stream's
+    first picture, scaled to `size` with square samples when given."""
+    scaled = f",scale={size[0]}:{size[1]},setsar=1" if size else ""
+    return f"setpts=PTS-STARTPTS,trim=start={MOMENT}{scaled},format=yuv420p"
+
+
+def ssim(rendition, reference, size):
+    """SSIM (all planes) of the rendition's picture at MOMENT against the
+    reference's, both at `size`: the ffmpeg CLI turns a file as its display
+    matrix says and scales both to the same display size."""
+    log = filter_log([*reader(rendition), *reader(reference)],
+                     f"[0:v]{at_moment(size)}[a];[1:v]{at_moment(size)}[b];[a][b]ssim", 1)
+    return float(re.findall(r"All:([\d.]+)", log)[-1])
+
+
+def saturation(source):
+    """signalstats' average saturation of the picture at MOMENT, in 8 bits."""
+    log = filter_log(reader(source), f"[0:v]{at_moment()},signalstats,"
+                     "metadata=print:key=lavfi.signalstats.SATAVG", 1)
+    return float(re.findall(r"SATAVG=([\d.]+)", log)[-1])
+
+
+def interlaced_pictures(source):
+    """The pictures idet's single-picture detection finds interlaced."""
+    log = filter_log(reader(source), "[0:v]idet")
+    # The CLI sets the graph up twice, and the first idet reports nothing.
+    tff, bff, progressive = re.findall(r"Single frame detection: TFF:\s*(\d+) BFF:\s*(\d+) "
+                                       r"Progressive:\s*(\d+)", log)[-1]
+    return int(tff) + int(bff), int(progressive)
+
+
+def loudest(source):
+    """volumedetect's max_volume of the audio, in dB (-inf for digital silence)."""
+    log = filter_log(["-i", str(source)], "[0:a]volumedetect")
+    return float(re.findall(r"max_volume: (\S+) dB", log)[-1])
+
+
+def display_aspect(video):
+    """The display aspect ratio of an ffprobe video stream: its stored size, its
+    sample aspect ratio (unknown is square) and a quarter turn of its display
+    matrix."""
+    sar = video.get("sample_aspect_ratio", "1:1")
+    sar = Fraction(*map(int, sar.split(":"))) if sar not in ("0:1", "N/A") else Fraction(1)
+    aspect = Fraction(video["width"], video["height"]) * sar
+    rotation = next((int(side["rotation"]) for side in video.get("side_data_list", [])
+                     if "rotation" in side), 0)
+    return 1 / aspect if rotation % 180 else aspect
+
+
+@pytest.mark.parametrize(
+    "kind, name, reference, size, colour, similar",
+    [
+        # Turned: the reference is the source as the ffmpeg CLI shows it, turned.
+        pytest.param("rotated_90", "360p", None, (360, 640), UNTAGGED, 0.98, id="rotated-90"),
+        pytest.param("rotated_180", "360p", None, (640, 360), UNTAGGED, 0.98, id="rotated-180"),
+        pytest.param("rotated_270", "360p", None, (360, 640), UNTAGGED, 0.98, id="rotated-270"),
+        pytest.param("mirrored", "360p", None, (360, 640), UNTAGGED, 0.98, id="mirrored"),
+        # Tone-mapped: the reference is the bars the clip was made from, in SDR.
+        pytest.param("hdr_pq", "360p", HDR_BARS, (640, 360), BT709, 0.9, id="hdr-pq"),
+        pytest.param("hdr_hlg", "360p", HDR_BARS, (640, 360), BT709, 0.9, id="hdr-hlg"),
+        # Shown at the source's display aspect, 4:3, at the rendition's stored size.
+        pytest.param("four_three", "360p", None, (640, 360), UNTAGGED, 0.98, id="four-three"),
+        pytest.param("anamorphic", "360p", None, (640, 360), BT601, 0.98, id="sar-16-15"),
+        # Deinterlaced at full size, where combing would show: against the
+        # progressive pictures the fields were taken from, 50 a second.
+        pytest.param("interlaced", "1080p", "testsrc2=size=1920x1080:rate=50", (1920, 1080),
+                     UNTAGGED, 0.9, id="1080i25"),
+        pytest.param("video_only", "360p", None, (640, 360), UNTAGGED, 0.98, id="no-sound"),
+    ],
+)
+def test_footage_comes_out_as_people_see_it(clip, tmp_path, kind, name, reference, size, colour,
+                                            similar):
+    source = clip(kind)
+    source_video = stream_of(probe(source), "video")
+    sides = {key: value for side in source_video.get("side_data_list", [])
+             for key, value in side.items()}
+    assert {key: {**source_video, **sides}.get(key) for key in SOURCE_SAYS[kind]} == \
+        SOURCE_SAYS[kind]
+    encode(source, tmp_path, resolution=[name])
+    segments = [tmp_path / s["uri"] for s in parse_media_playlist(tmp_path / f"{name}.m3u8")[
+        "segments"]]
+    whole = concatenate(segments, tmp_path / "whole.ts")
+    probed = probe(whole)
+    video = stream_of(probed, "video")
+
+    # The stored size and RESOLUTION stay the rendition's; the sample aspect
+    # ratio makes players show the source's display aspect.
+    assert (video["width"], video["height"]) == size
+    assert [(a["RESOLUTION"], uri) for a, uri in parse_master(tmp_path / "master.m3u8")] == [
+        (f"{size[0]}x{size[1]}", f"{name}.m3u8")]
+    assert float(display_aspect(video)) == pytest.approx(
+        float(display_aspect(source_video)), rel=0.01)
+
+    # The colour description the pictures really have; untagged stays untagged.
+    assert {key: video[key] for key in COLOUR_TAGS
+            if video.get(key, "unknown") != "unknown"} == colour
+    # Upright, in its colours, at its shape: one picture against the same
+    # moment of the reference, both at the rendition's display size.
+    sar = Fraction(video.get("sample_aspect_ratio", "1:1").replace(":", "/"))
+    shown = (round(size[0] * sar / 2) * 2, size[1])
+    assert ssim(whole, reference or source, shown) >= similar
+    assert saturation(whole) == pytest.approx(saturation(reference or source), rel=0.2)
+
+    # Deinterlaced, one picture per frame: idet finds no combing, but in the
+    # first and last pictures, deinterlaced without a neighbour on one side.
+    combed, progressive = interlaced_pictures(whole)
+    assert combed <= (2 if kind == "interlaced" else 0), (combed, progressive)
+    if kind == "interlaced":
+        assert interlaced_pictures(source)[0] == 25  # every picture of the source is combed
+    assert len(video_frames(whole)) == round(clip_duration(kind) * min(
+        FPS, Fraction(source_video["r_frame_rate"])))
+
+    # Sound: the source's, or silence as long as the video.
+    audio = stream_of(probed, "audio")
+    assert (audio["codec_name"], audio["sample_rate"], audio["channels"]) == ("aac", "44100", 2)
+    assert float(audio["duration"]) == pytest.approx(float(video["duration"]), abs=TOLERANCE)
+    silent = not [s for s in probe(source)["streams"] if s["codec_type"] == "audio"]
+    assert (loudest(whole) <= -90) == silent

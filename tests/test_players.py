@@ -6,7 +6,9 @@ itself, given the served ladder as a URL source.
 One small encrypted two-rendition ladder is made once and shared by every
 player, from a 13-second clip at 25 pictures per second: a common broadcast
 rate whose picture times do not fall on a 1/30 s grid. Its key frames every
-60 pictures cut it into segments of 7.2, 4.8 and 1 seconds.
+60 pictures cut it into segments of 7.2, 4.8 and 1 seconds. Two one-second
+360p ladders of footage corvane treats, a phone's portrait clip and HDR bars,
+play in hls.js as well.
 """
 
 import json
@@ -20,7 +22,7 @@ from pathlib import Path
 import m3u8
 import pytest
 
-from conftest import (FFMPEG, SIZES, LoopbackServer, clip_duration, concatenate,
+from conftest import (FFMPEG, HDR_BARS, SIZES, LoopbackServer, clip_duration, concatenate,
                       decrypt_rendition, encode, parse_master, parse_media_playlist, probe,
                       stream_of)
 from fuzzing import run_call, tool_environment
@@ -58,9 +60,23 @@ def ladder(clip, tmp_path_factory):
     return out
 
 
+# Footage clip -> the size of its 360p rendition: the portrait clip turned upright.
+FOOTAGE = {"rotated_90": (360, 640), "hdr_pq": (640, 360)}
+
+
 @pytest.fixture(scope="module")
-def server(ladder):
-    routes = {"ladder": ladder, "player": PAGE_FILES, "hls.js": HLS_JS, "shaka": SHAKA}
+def footage(clip, tmp_path_factory):
+    """A folder with a clear 360p ladder of each FOOTAGE clip, in a folder named after it."""
+    root = tmp_path_factory.mktemp("footage")
+    for kind in FOOTAGE:
+        encode(clip(kind), root / kind, resolution=["360p"])
+    return root
+
+
+@pytest.fixture(scope="module")
+def server(ladder, footage):
+    routes = {"ladder": ladder, "footage": footage, "player": PAGE_FILES, "hls.js": HLS_JS,
+              "shaka": SHAKA}
     with LoopbackServer(routes) as running:
         yield running
 
@@ -93,11 +109,17 @@ def browser(server, tmp_path_factory):
     assert Path(CHROMIUM).exists(), "Debian's chromium is not installed: run `make system`"
     scripts = [HLS_JS / "hls.min.js", SHAKA / "shaka-player.hls.js"]
     assert NODE and all(p.exists() for p in scripts), "node packages missing: run `make node`"
+    return run_browser(server, "ladder/master.m3u8", tmp_path_factory)
+
+
+def run_browser(server, master, tmp_path_factory, players="hlsjs,shaka,native"):
+    """What the test page reported for the master playlist at `master`, from one
+    headless Chromium session with a fresh profile, for `players`."""
     profile = tmp_path_factory.mktemp("chromium-profile")
     mark = len(server.requests)
     done = subprocess.run(
-        [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"),
-         server.url("ladder/master.m3u8"), profile],
+        [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"), server.url(master),
+         profile, players],
         capture_output=True, text=True, timeout=240, env=tool_environment())
     assert done.returncode == 0, f"browser run failed: {done.stderr}"
     report = json.loads(done.stdout)
@@ -213,6 +235,52 @@ def test_chromium_plays_the_master_playlist_natively(browser, server):
     assert set(shown_sizes(native["pictures"])) <= set(level_sizes())
     assert served(browser["requests"]).get(KEY_NAME), "the browser never fetched the key"
     assert browser["console"].get("native", []) == []
+
+
+# --- footage: a phone's portrait clip and HDR bars, in hls.js ---------------------------
+
+@pytest.fixture(scope="module", params=list(FOOTAGE))
+def footage_browser(request, server, footage, clip, tmp_path_factory):
+    """(clip kind, the clip, what the page reported) for each FOOTAGE ladder."""
+    assert Path(CHROMIUM).exists(), "Debian's chromium is not installed: run `make system`"
+    assert NODE and (HLS_JS / "hls.min.js").exists(), "node packages missing: run `make node`"
+    kind = request.param
+    return kind, clip(kind), run_browser(server, f"footage/{kind}/master.m3u8",
+                                         tmp_path_factory, players="hlsjs")
+
+
+def reference_saturation(kind, source, time, size):
+    """The mean spread between the largest and smallest of R, G and B, as the
+    page measures it, of what the ffmpeg CLI shows at `time` in the clip the
+    footage ladder was made from (turned, as its display matrix says), or of
+    the SDR bars the HDR clip was made from, at `size`."""
+    source = ["-f", "lavfi", "-i", f"{HDR_BARS}:duration=1"] if kind == "hdr_pq" else [
+        "-i", str(source)]
+    done = subprocess.run(
+        [FFMPEG, "-v", "error", *source, "-vf", f"setpts=PTS-STARTPTS,trim=start={time},"
+         f"scale={size[0]}:{size[1]}", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24",
+         "-"], capture_output=True, check=True, env=tool_environment())
+    pixels = [done.stdout[i:i + 3] for i in range(0, len(done.stdout) - 2, 3 * 7)]
+    return sum(max(p) - min(p) for p in pixels) / len(pixels)
+
+
+def test_hlsjs_shows_footage_upright_and_in_colour(footage_browser):
+    kind, source, report = footage_browser
+    hlsjs = report["hlsjs"]
+    assert [e for e in hlsjs["errors"] if e["fatal"]] == []
+    assert "playError" not in hlsjs and hlsjs["mediaError"] is None
+    assert hlsjs["ended"], f"stopped at {hlsjs['currentTime']} of {hlsjs['duration']}"
+    assert hlsjs["framesDecoded"] >= 0.9 * clip_duration(kind) * 30
+    size = FOOTAGE[kind]
+    assert [(level["width"], level["height"]) for level in hlsjs["levels"]] == [size]
+    assert shown_sizes(hlsjs["pictures"]) == [size]
+    # The picture as the browser draws it: upright and with its colours, not
+    # on its side nor washed out (HDR shown as SDR keeps a quarter of them).
+    [sample] = hlsjs["samples"]
+    assert (sample["width"], sample["height"]) == size
+    reference = reference_saturation(kind, source, sample["time"], size)
+    assert sample["saturation"] >= 0.8 * reference, (sample, reference)
+    assert report["console"].get("hlsjs", []) == []
 
 
 # --- GStreamer ------------------------------------------------------------------------

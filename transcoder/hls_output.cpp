@@ -24,6 +24,8 @@ void add_video_stream(AVFormatContext* output, const AVCodecContext* encoder) {
   check(avcodec_parameters_from_context(stream->codecpar, encoder),
         "copy video encoder parameters");
   stream->time_base = encoder->time_base;
+  // The muxer refuses a stream whose sample aspect ratio differs from its encoder's.
+  stream->sample_aspect_ratio = encoder->sample_aspect_ratio;
 }
 
 void add_audio_stream(AVFormatContext* output, const AVCodecParameters* parameters,

@@ -11,7 +11,7 @@ namespace {
 
 rendition_result make_rendition(const rendition_job& job, rendition_feed& feed) {
   codec_context_ptr video_encoder =
-      open_video_encoder(job.h264, job.width, job.height, job.bitrate);
+      open_video_encoder(job.h264, job.width, job.height, job.bitrate, job.signal);
   format_context_ptr output = create_hls_output(job.playlist_path, job.key_info_file,
                                                 video_encoder.get(), job.audio_parameters,
                                                 job.audio_time_base, *job.files);

@@ -7,6 +7,7 @@
 #include "pipeline/rendition_feed.h"
 #include "transcoder/ffmpeg.h"
 #include "transcoder/output_files.h"
+#include "transcoder/video_path.h"
 
 namespace corvane {
 
@@ -16,6 +17,7 @@ struct rendition_job {
   int width = 0;
   int height = 0;
   int bitrate = 0;  // video, bit/s
+  picture_signal signal;  // the colour description and sample aspect ratio to write
   std::string key_info_file;  // empty: unencrypted segments
   const AVCodec* h264 = nullptr;
   const AVCodecParameters* audio_parameters = nullptr;  // the source stage's AAC stream

@@ -44,8 +44,8 @@ int encoder_threads(int width, int height, unsigned cores) {
   return int(std::clamp<long>(threads, 1, long(cores)));
 }
 
-codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height,
-                                     int bitrate) {
+codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height, int bitrate,
+                                     const picture_signal& signal) {
   codec_context_ptr encoder = alloc_codec_context(codec);
   encoder->width = width;
   encoder->height = height;
@@ -60,6 +60,11 @@ codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height
       encoder_threads(width, height, std::thread::hardware_concurrency());
   encoder->framerate = AVRational{30, 1};
   encoder->bit_rate = bitrate;
+  encoder->color_primaries = signal.colour.primaries;
+  encoder->color_trc = signal.colour.transfer;
+  encoder->colorspace = signal.colour.matrix;
+  encoder->color_range = signal.colour.range;
+  encoder->sample_aspect_ratio = signal.sample_aspect_ratio;
   encoder->gop_size = 60;
   encoder->keyint_min = 60;
   // Without these the ladder would be encoded otherwise than promised.

@@ -23,13 +23,32 @@ const AVCodec* require_video_encoder(const char* name);
 // when the number of cores is unknown.
 int encoder_threads(int width, int height, unsigned cores);
 
+// The colour description a video stream carries (H.264's VUI): how players
+// turn its samples into colours. Unspecified parts are left unsaid, and players
+// guess them.
+struct colour_description {
+  AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+  AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+  AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
+
+  bool operator==(const colour_description&) const = default;
+};
+
+// What the stream's headers say about how its pictures are shown.
+struct picture_signal {
+  colour_description colour;
+  // The shape of a sample (width over height); 0/1 leaves it unsaid: square.
+  AVRational sample_aspect_ratio{0, 1};
+};
+
 // Opens the H.264 encoder for a rendition of `width` x `height` at `bitrate`
 // bit/s: yuv420p, pictures timed in video_time_base at most 30 a second, a key
 // frame every 60 pictures and none at scene changes, global header,
-// `encoder_threads` threads. Throws av_error when the encoder refuses a setting
-// or cannot be opened.
-codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height,
-                                     int bitrate);
+// `encoder_threads` threads, and `signal` written into its headers. Throws
+// av_error when the encoder refuses a setting or cannot be opened.
+codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height, int bitrate,
+                                     const picture_signal& signal = {});
 
 // The one destination picture every source picture is scaled into.
 frame_ptr alloc_scaled_frame(const AVCodecContext* encoder);

@@ -151,5 +151,26 @@ TEST(AudioSourceArgs, NoChannelsAtAllIsTakenForStereo) {
   EXPECT_EQ(source_args(AVChannelLayout{}), "stereo");
 }
 
+TEST(Silence, WholeFramesUpToEachPictureThenTheRestAtTheEnd) {
+  audio_chain silent = open_silent_chain();
+  EXPECT_EQ(silent.graph, nullptr);
+  std::vector<std::int64_t> packets;
+  const packet_sink sink = [&](AVPacket* packet) {
+    packets.push_back(packet->pts);
+    EXPECT_GT(packet->size, 0);
+  };
+  encode_silence(silent, 1000, sink);  // less than one frame: nothing yet
+  EXPECT_EQ(silent.audio_pts, 0);
+  encode_silence(silent, 4410, sink);  // a tenth of a second: four whole frames
+  EXPECT_EQ(silent.audio_pts, 4096);
+  finish_silence(silent, 4410, sink);  // and the 314 samples left
+  EXPECT_EQ(silent.audio_pts, 4410);
+  // Every frame came out, after the encoder's priming frame, in order.
+  ASSERT_EQ(packets.size(), 6u);
+  EXPECT_EQ(packets.front(), -1024);
+  for (std::size_t i = 1; i < packets.size(); ++i)
+    EXPECT_EQ(packets[i], packets[i - 1] + 1024);
+}
+
 }  // namespace
 }  // namespace corvane

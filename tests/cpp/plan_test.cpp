@@ -55,6 +55,44 @@ TEST(PlanLadder, SizeFollowsTheSourceShape) {
   }
 }
 
+TEST(PlanLadder, EachRenditionShowsTheSourcesDisplayAspect) {
+  struct {
+    int display_w, display_h;
+    const char* name;
+    sample_aspect sar;
+  } cases[] = {
+      {16, 9, "360p", {}},          {16, 9, "480p", {}},  // 854x480 is 16:9 within 0.08 %
+      {9, 16, "720p", {}},          {4, 3, "360p", {3, 4}},
+      {4, 3, "480p", {320, 427}},   {4, 3, "1080p", {3, 4}},
+      {3, 4, "360p", {4, 3}},       {1280, 536, "720p", {90, 67}},  // 2.39:1
+      {213, 120, "360p", {}},       // 426x240: 0.16 % off 16:9
+      {0, 0, "360p", {}},           // unknown: unsaid
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.display_w) + ":" + std::to_string(c.display_h) + " " + c.name);
+    const auto plan = plan_ladder({c.name}, {}, c.display_w, c.display_h);
+    ASSERT_EQ(plan.size(), 1u);
+    EXPECT_EQ(plan[0].sample_aspect_ratio, c.sar);
+  }
+}
+
+TEST(SampleAspectFor, WithinTheToleranceOfSquareStaysUnsaid) {
+  EXPECT_EQ(sample_aspect_for(640, 360, 16, 9), sample_aspect{});
+  // 1 % is the edge: 0.99 and 1.01 of square are said, just inside is not.
+  EXPECT_EQ(sample_aspect_for(100, 100, 1009, 1000), sample_aspect{});
+  EXPECT_EQ(sample_aspect_for(100, 100, 101, 100), (sample_aspect{101, 100}));
+  EXPECT_EQ(sample_aspect_for(100, 100, 99, 100), (sample_aspect{99, 100}));
+  // 2.39:1 on a 16:9 rendition, in lowest terms.
+  EXPECT_EQ(sample_aspect_for(1280, 720, 1280, 536), (sample_aspect{90, 67}));
+  // Terms beyond what H.264 carries come as the nearest fraction that fits.
+  const sample_aspect near = sample_aspect_for(1, 1, 1000003, 699983);
+  EXPECT_LE(near.num, 65535);
+  EXPECT_LE(near.den, 65535);
+  EXPECT_NEAR(double(near.num) / near.den, 1000003.0 / 699983.0, 1e-8);
+  EXPECT_EQ(sample_aspect_for(0, 360, 16, 9), sample_aspect{});
+  EXPECT_EQ(sample_aspect_for(1, 1, 1, 1000000), sample_aspect{});  // nothing that small fits
+}
+
 TEST(PlanLadder, NearMissNamesAreSkippedButKeepTheirBitratePosition) {
   for (const char* odd : {"720P", " 720p", "720", "720p "}) {
     SCOPED_TRACE(odd);

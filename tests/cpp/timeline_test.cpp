@@ -31,6 +31,12 @@ TEST(CommonOrigin, EarlierStreamSetsTheOrigin) {
   }
 }
 
+TEST(VideoOnlyOrigin, TheVideosStart) {
+  EXPECT_EQ(video_only_origin(126000).video_origin, 126000);
+  EXPECT_EQ(video_only_origin(AV_NOPTS_VALUE).video_origin, 0);
+  EXPECT_EQ(video_only_origin(-2).audio_start_samples, 0);
+}
+
 // Stamps source timestamps one after the other as the video path does; -1 marks
 // a dropped picture.
 std::vector<std::int64_t> stamp_all(const std::vector<std::int64_t>& source, AVRational tb,

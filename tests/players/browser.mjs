@@ -3,10 +3,12 @@
 // browser's own HLS playback reported for the ladder, and what each made the
 // page log as errors.
 //
-//   node browser.mjs PAGE_URL MASTER_URL PROFILE_DIR
+//   node browser.mjs PAGE_URL MASTER_URL PROFILE_DIR [PLAYERS]
+//
+// PLAYERS, comma-separated, picks some of hlsjs, shaka and native; all by default.
 import { chromium } from "playwright-core";
 
-const [pageUrl, masterUrl, profileDir] = process.argv.slice(2);
+const [pageUrl, masterUrl, profileDir, players = "hlsjs,shaka,native"] = process.argv.slice(2);
 const DEADLINE_MS = 30000;
 
 // Off the network: nothing but the page's own loopback server is reached.
@@ -34,6 +36,7 @@ try {
   page.on("pageerror", (error) => logError(String(error)));
   for (const [name, play] of [["hlsjs", "playWithHlsJs"], ["shaka", "playWithShaka"],
                               ["native", "playNatively"]]) {
+    if (!players.split(",").includes(name)) continue;
     player = name;
     await page.goto(pageUrl);
     result[name] = await page.evaluate(([fn, url, ms]) => window[fn](url, ms),

@@ -7,7 +7,8 @@ const RATE = 2;  // plays twice as fast as real time to keep the suite short
 function sleep(ms) { return new Promise((resolve) => setTimeout(resolve, ms)); }
 
 // Mean and spread of the picture's brightness, read back from a canvas: a
-// picture decoded from wrongly decrypted data, or none at all, is flat.
+// picture decoded from wrongly decrypted data, or none at all, is flat. And its
+// saturation: the mean spread between the largest and smallest of R, G and B.
 function pictureStats(video) {
   const canvas = document.createElement("canvas");
   canvas.width = video.videoWidth;
@@ -15,13 +16,16 @@ function pictureStats(video) {
   const context = canvas.getContext("2d", { willReadFrequently: true });
   context.drawImage(video, 0, 0);
   const data = context.getImageData(0, 0, canvas.width, canvas.height).data;
-  let sum = 0, squares = 0, count = 0;
+  let sum = 0, squares = 0, saturation = 0, count = 0;
   for (let i = 0; i < data.length; i += 4 * 7) {
-    const luma = 0.299 * data[i] + 0.587 * data[i + 1] + 0.114 * data[i + 2];
+    const [r, g, b] = [data[i], data[i + 1], data[i + 2]];
+    const luma = 0.299 * r + 0.587 * g + 0.114 * b;
     sum += luma; squares += luma * luma; count += 1;
+    saturation += Math.max(r, g, b) - Math.min(r, g, b);
   }
   const mean = sum / count;
-  return { mean, spread: Math.sqrt(Math.max(0, squares / count - mean * mean)) };
+  return { mean, spread: Math.sqrt(Math.max(0, squares / count - mean * mean)),
+           saturation: saturation / count };
 }
 
 // Records every picture the video element presents: its media time and size.
@@ -46,7 +50,9 @@ async function playToEnd(video, report, deadlineMs, isFailed) {
   const start = performance.now();
   while (!video.ended && !isFailed() && performance.now() - start < deadlineMs) {
     const size = `${video.videoWidth}x${video.videoHeight}`;
-    if (video.videoWidth > 0 && !seen.has(size) && video.currentTime > 0.5) {
+    // Past the start (a short clip's first quarter), where a picture is sure to be up.
+    const settled = Math.min(0.5, (video.duration || 0) / 4);
+    if (video.videoWidth > 0 && !seen.has(size) && video.currentTime > settled) {
       seen.add(size);
       report.samples.push({ time: video.currentTime, width: video.videoWidth,
                             height: video.videoHeight, ...pictureStats(video) });

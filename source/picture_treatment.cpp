@@ -1,0 +1,297 @@
+#include "source/picture_treatment.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+
+#include "pipeline/rendition_feed.h"
+#include "transcoder/av_error.h"
+
+namespace corvane {
+namespace {
+
+// HDR is tone-mapped in linear light measured in SDR reference white: 203
+// cd/m², where BT.2408 puts diffuse white and graphics in PQ productions and
+// (at 75 % signal) in HLG ones. What the source holds at or below its reference
+// white then keeps its brightness and colour in SDR, and only the highlights
+// above it are compressed.
+constexpr double reference_white = 203;  // cd/m²
+// The brightest light the highlights are compressed from: 1000 cd/m², what
+// HDR10 content is mostly mastered to and HLG's nominal display peak.
+constexpr double highlight_peak = 1000;  // cd/m²
+
+// The tone-mapping operator, chosen by comparing, on SMPTE HD bars made HDR
+// with their white at reference white, each operator's SDR pictures with the
+// bars' own SDR rendering (SSIM over all planes, and average saturation by
+// signalstats, SDR bars 39.8): mobius 0.934 and 36.6 for PQ, 0.932 and 36.8
+// for HLG, close to clipping (0.936 and 38.4), which keeps the bars but blows
+// out every highlight; reinhard 0.934 and 34.7; hable 0.915 and 27.2, visibly
+// darker and duller; linear and gamma darker still. mobius keeps what is in SDR
+// range as it is and compresses only what lies above it. Desaturating
+// highlights (desat) made no difference on the bars, and bleaches bright
+// coloured light, so it is off.
+constexpr const char* tone_map_operator = "mobius";
+
+bool is_hdr(AVColorTransferCharacteristic transfer) {
+  return transfer == AVCOL_TRC_SMPTE2084 || transfer == AVCOL_TRC_ARIB_STD_B67;
+}
+
+// A colour property FFmpeg has no name for is treated as unspecified.
+colour_description known_colour(const AVCodecParameters* parameters) {
+  colour_description colour;
+  if (av_color_primaries_name(parameters->color_primaries) != nullptr)
+    colour.primaries = parameters->color_primaries;
+  if (av_color_transfer_name(parameters->color_trc) != nullptr)
+    colour.transfer = parameters->color_trc;
+  if (av_color_space_name(parameters->color_space) != nullptr)
+    colour.matrix = parameters->color_space;
+  if (av_color_range_name(parameters->color_range) != nullptr)
+    colour.range = parameters->color_range;
+  return colour;
+}
+
+std::int32_t negated(std::int32_t value) {
+  return value == INT32_MIN ? INT32_MAX : -value;
+}
+
+bool marked_interlaced(const AVFrame* picture) {
+#ifdef AV_FRAME_FLAG_INTERLACED
+  return (picture->flags & AV_FRAME_FLAG_INTERLACED) != 0;
+#else
+  return picture->interlaced_frame != 0;
+#endif
+}
+
+std::string deinterlace_filter(deinterlacing deinterlace) {
+  // One picture out for each picture in (send_frame), at the picture's own time.
+  switch (deinterlace) {
+    case deinterlacing::top_field_first:
+      return "bwdif=mode=send_frame:parity=tff:deint=all";
+    case deinterlacing::bottom_field_first:
+      return "bwdif=mode=send_frame:parity=bff:deint=all";
+    case deinterlacing::marked_pictures:
+      return "bwdif=mode=send_frame:parity=auto:deint=interlaced";
+    case deinterlacing::none:
+      break;
+  }
+  return "";
+}
+
+// To linear light (with the source's own description, whatever its pictures
+// say, and BT.2020 where it says nothing), to BT.709 primaries, the highlights
+// compressed, then to BT.709's transfer, matrix and limited range in 8 bits.
+std::string tone_map_filters(const picture_treatment& treatment) {
+  const colour_description& source = treatment.source_colour;
+  const int primaries =
+      source.primaries == AVCOL_PRI_UNSPECIFIED ? AVCOL_PRI_BT2020 : source.primaries;
+  const int matrix = source.matrix == AVCOL_SPC_UNSPECIFIED ? AVCOL_SPC_BT2020_NCL : source.matrix;
+  const char* range = source.range == AVCOL_RANGE_JPEG ? "full" : "limited";
+  char filters[512];
+  std::snprintf(filters, sizeof filters,
+                "zscale=tin=%d:pin=%d:min=%d:rin=%s:t=linear:npl=%g,format=gbrpf32le,"
+                "zscale=p=bt709,tonemap=tonemap=%s:desat=0:peak=%g,"
+                "zscale=t=bt709:m=bt709:r=limited,format=yuv420p",
+                int(treatment.transfer), primaries, matrix, range, reference_white,
+                tone_map_operator, highlight_peak / reference_white);
+  return filters;
+}
+
+std::string turn_filters(orientation turn) {
+  static constexpr const char* upright[] = {"", "transpose=clock", "hflip,vflip",
+                                            "transpose=cclock"};
+  static constexpr const char* mirrored[] = {"hflip", "transpose=clock_flip", "vflip",
+                                             "transpose=cclock_flip"};
+  const int turns = turn.quarter_turns & 3;
+  return (turn.mirrored ? mirrored : upright)[turns];
+}
+
+bool is_full_range_format(AVPixelFormat format) {
+  const char* name = av_get_pix_fmt_name(format);
+  return name != nullptr && std::string_view(name).starts_with("yuvj");
+}
+
+}  // namespace
+
+orientation orientation_of(const std::int32_t* matrix) {
+  if (matrix == nullptr) return {};
+  const double determinant =
+      double(matrix[0]) * double(matrix[4]) - double(matrix[1]) * double(matrix[3]);
+  if (determinant == 0) return {};
+  orientation turn;
+  turn.mirrored = determinant < 0;
+  // A mirror image is the picture flipped left to right, then rotated: the
+  // rotation is that of the matrix with its first row negated.
+  std::int32_t rotation[9];
+  for (int i = 0; i < 9; ++i) rotation[i] = matrix[i];
+  if (turn.mirrored) {
+    rotation[0] = negated(rotation[0]);
+    rotation[1] = negated(rotation[1]);
+  }
+  // Counterclockwise degrees; NaN when a side shrinks to nothing.
+  const double degrees = av_display_rotation_get(rotation);
+  if (!std::isfinite(degrees)) return {};
+  const long quarters = std::lround(-degrees / 90);
+  turn.quarter_turns = int(((quarters % 4) + 4) % 4);
+  return turn;
+}
+
+const std::int32_t* display_matrix_of(const AVStream* stream) {
+  constexpr std::size_t matrix_size = 9 * sizeof(std::int32_t);
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 31, 100)
+  // FFmpeg 6.1 moved a stream's side data into its codec parameters.
+  const AVPacketSideData* side_data =
+      av_packet_side_data_get(stream->codecpar->coded_side_data,
+                              stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+  if (side_data == nullptr || side_data->size < matrix_size) return nullptr;
+  return reinterpret_cast<const std::int32_t*>(side_data->data);
+#else
+  std::size_t size = 0;
+  const std::uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (data == nullptr || size < matrix_size) return nullptr;
+  return reinterpret_cast<const std::int32_t*>(data);
+#endif
+}
+
+bool picture_treatment::tone_maps() const { return is_hdr(transfer); }
+
+picture_treatment treatment_for(const AVStream* video) {
+  const AVCodecParameters* parameters = video->codecpar;
+  picture_treatment treatment;
+  treatment.turn = orientation_of(display_matrix_of(video));
+  treatment.source_colour = known_colour(parameters);
+  if (is_hdr(treatment.source_colour.transfer)) treatment.transfer = treatment.source_colour.transfer;
+  switch (parameters->field_order) {
+    case AV_FIELD_TT:  // the top field shown first
+    case AV_FIELD_BT:
+      treatment.deinterlace = deinterlacing::top_field_first;
+      break;
+    case AV_FIELD_BB:
+    case AV_FIELD_TB:
+      treatment.deinterlace = deinterlacing::bottom_field_first;
+      break;
+    default:
+      break;
+  }
+  return treatment;
+}
+
+std::string treatment_chain(const picture_treatment& treatment, int width, int height) {
+  std::string chain;
+  const auto append = [&](const std::string& filters) {
+    if (filters.empty()) return;
+    chain += (chain.empty() ? "" : ",") + filters;
+  };
+  // Fields are woven from the pictures as decoded, before anything moves them;
+  // the turn comes last, on the 8-bit pictures the tone-mapper makes.
+  if (width >= 3 && height >= 4) append(deinterlace_filter(treatment.deinterlace));
+  if (treatment.tone_maps()) append(tone_map_filters(treatment));
+  append(turn_filters(treatment.turn));
+  return chain;
+}
+
+colour_description rendition_colour(const colour_description& source, AVPixelFormat format,
+                                    bool tone_mapped) {
+  if (tone_mapped)
+    return {AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG};
+  colour_description colour = source;
+  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+  const bool rgb = descriptor != nullptr &&
+                   (descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) != 0;
+  if (rgb) {
+    // The scalers' default coefficients: BT.601, limited range.
+    colour.matrix = AVCOL_SPC_SMPTE170M;
+    colour.range = AVCOL_RANGE_MPEG;
+  } else if (is_full_range_format(format)) {
+    colour.range = AVCOL_RANGE_MPEG;
+  }
+  return colour;
+}
+
+AVRational display_aspect(int width, int height, AVRational sample_aspect_ratio,
+                          orientation turn) {
+  if (width <= 0 || height <= 0) return {0, 1};
+  if (sample_aspect_ratio.num <= 0 || sample_aspect_ratio.den <= 0) sample_aspect_ratio = {1, 1};
+  AVRational aspect{0, 1};
+  av_reduce(&aspect.num, &aspect.den, std::int64_t(width) * sample_aspect_ratio.num,
+            std::int64_t(height) * sample_aspect_ratio.den, INT_MAX);
+  if (turn.quarter_turns % 2 != 0) std::swap(aspect.num, aspect.den);
+  return aspect;
+}
+
+picture_filter::picture_filter(picture_treatment treatment) : treatment_(std::move(treatment)) {}
+
+void picture_filter::prepare(int width, int height, int format, AVRational sample_aspect_ratio) {
+  graph_.reset();
+  ends_ = {};
+  shape_.reset();
+  if (width <= 0 || height <= 0 || format < 0) return;
+  shape_ = picture_shape{width, height, format};
+  const std::string chain = treatment_chain(treatment_, width, height);
+  if (chain.empty()) return;
+  if (sample_aspect_ratio.num <= 0 || sample_aspect_ratio.den <= 0) sample_aspect_ratio = {1, 1};
+  char args[256];
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                width, height, format, video_time_base.num, video_time_base.den,
+                sample_aspect_ratio.num, sample_aspect_ratio.den);
+  graph_ = alloc_filter_graph();
+  ends_ = build_filter_chain(graph_.get(), "buffer", args, "buffersink", chain,
+                             "video: treat pictures");
+}
+
+void picture_filter::treat(AVFrame* picture, const picture_sink& take) {
+  // A source that did not say it is interlaced, and sends an interlaced
+  // picture: from now on each picture marked so is deinterlaced.
+  if (treatment_.deinterlace == deinterlacing::none && marked_interlaced(picture)) {
+    drain(take);
+    treatment_.deinterlace = deinterlacing::marked_pictures;
+  }
+  if (!treatment_.needed()) {
+    take(picture);
+    return;
+  }
+  const picture_shape shape{picture->width, picture->height, picture->format};
+  if (shape_ != shape) {
+    drain(take);
+    prepare(shape.width, shape.height, shape.format, picture->sample_aspect_ratio);
+  }
+  if (!graph_) {
+    take(picture);
+    return;
+  }
+  // The source filter takes the picture's data over and leaves it blank.
+  check(av_buffersrc_add_frame_flags(ends_.source, picture, 0), "video: feed picture treatment");
+  pull(take);
+}
+
+void picture_filter::drain(const picture_sink& take) {
+  if (graph_) {
+    check(av_buffersrc_add_frame_flags(ends_.source, nullptr, 0), "video: end picture treatment");
+    pull(take);
+  }
+  graph_.reset();
+  ends_ = {};
+  shape_.reset();
+}
+
+AVPixelFormat picture_filter::output_format() const {
+  return graph_ ? static_cast<AVPixelFormat>(av_buffersink_get_format(ends_.sink))
+                : AV_PIX_FMT_NONE;
+}
+
+void picture_filter::pull(const picture_sink& take) {
+  const AVRational time_base = av_buffersink_get_time_base(ends_.sink);
+  for (;;) {
+    const int ret = av_buffersink_get_frame(ends_.sink, treated_.get());
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    check(ret, "video: take treated picture");
+    // The deinterlacer counts in half the time base it is given.
+    if (treated_->pts != AV_NOPTS_VALUE)
+      treated_->pts = av_rescale_q(treated_->pts, time_base, video_time_base);
+    take(treated_.get());
+    av_frame_unref(treated_.get());
+  }
+}
+
+}  // namespace corvane
