@@ -153,9 +153,10 @@ class source_reader {
   // at the pictures' mean interval (1/30 s for a single picture).
   std::int64_t video_end() const {
     std::int64_t interval = picture_interval;
-    if (stage_.pictures > 1 && stage_.last_pts > stage_.first_pts)
-      interval = std::max<std::int64_t>(
-          (stage_.last_pts - stage_.first_pts) / (stage_.pictures - 1), 1);
+    std::int64_t span = 0;  // a source's timestamps may sit at both ends of 64 bits
+    if (stage_.pictures > 1 && !__builtin_sub_overflow(stage_.last_pts, stage_.first_pts, &span) &&
+        span > 0)
+      interval = std::max<std::int64_t>(span / (stage_.pictures - 1), 1);
     return stage_.last_pts > INT64_MAX - interval ? stage_.last_pts : stage_.last_pts + interval;
   }
 

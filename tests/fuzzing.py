@@ -47,6 +47,10 @@ SEEDS = {
     "mkv-far-times": ("far_times.mkv", _seed_args(
         ("-c:v", "libx264", "-pix_fmt", "yuv420p"), ("-c:a", "aac", "-cluster_time_limit", "200"),
         "matroska")),
+    # The same without sound: the silence is timed by the pictures alone.
+    "mkv-far-times-silent": ("far_times_silent.mkv", _seed_args(
+        ("-c:v", "libx264", "-pix_fmt", "yuv420p"), ("-an", "-cluster_time_limit", "200"),
+        "matroska")),
     "hls-as-mp4": ("playlist.mp4", ("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n"
                                     "{folder}/seed.ts\n#EXT-X-ENDLIST\n")),
     "concat-as-mkv": ("list.mkv", "ffconcat version 1.0\nfile 'seed.ts'\n"),
@@ -65,16 +69,17 @@ def make_seeds(folder):
         else:
             subprocess.run([FFMPEG, "-v", "error", "-y", *recipe, str(path)], check=True,
                            capture_output=True, env=tool_environment())
-        if kind == "mkv-far-times":
+        if kind.startswith("mkv-far-times"):
             path.write_bytes(far_times(path.read_bytes()))
         seeds[kind] = path.read_bytes()
     return seeds
 
 
 # Cluster timestamps (milliseconds, read as signed 64 bits) at the ends of the
-# range: just below the largest, then wrapped round to just above the least,
-# then negative; what the timeline makes of them must never overflow.
-FAR_TIMES = (2**63 - 2000, 2**63 - 1800, 2**63 + 500, 2**64 - 1200, 2**64 - 1000)
+# range: as far below and above 0 as still fits in 1/90000 s, then just below
+# the largest, then wrapped round to just above the least, then negative; what
+# the timeline makes of them must never overflow.
+FAR_TIMES = (2**64 - 10**17, 10**17, 2**63 - 2000, 2**63 + 500, 2**64 - 1200)
 
 
 def far_times(data):
@@ -473,6 +478,7 @@ BY_KIND = {
     "webm": [(mkv_huge_size, 3), (mkv_huge_field, 3), (mkv_many_tracks, 1)],
     "ts": [(ts_huge_field, 3), (ts_many_streams, 2), (ts_flip_pids, 2)],
     "mkv-far-times": [(mkv_huge_size, 1), (mkv_huge_field, 1)],
+    "mkv-far-times-silent": [(mkv_huge_size, 1), (mkv_huge_field, 1)],
     "hls-as-mp4": [(drop_line, 4)],
     "concat-as-mkv": [(drop_line, 2)],
 }
