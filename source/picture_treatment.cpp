@@ -161,7 +161,8 @@ picture_treatment treatment_for(const AVStream* video) {
   picture_treatment treatment;
   treatment.turn = orientation_of(display_matrix_of(video));
   treatment.source_colour = known_colour(parameters);
-  if (is_hdr(treatment.source_colour.transfer)) treatment.transfer = treatment.source_colour.transfer;
+  if (is_hdr(treatment.source_colour.transfer))
+    treatment.transfer = treatment.source_colour.transfer;
   switch (parameters->field_order) {
     case AV_FIELD_TT:  // the top field shown first
     case AV_FIELD_BT:

@@ -54,7 +54,9 @@ struct picture_treatment {
   deinterlacing deinterlace = deinterlacing::none;
 
   bool tone_maps() const;
-  bool needed() const { return !turn.upright() || tone_maps() || deinterlace != deinterlacing::none; }
+  bool needed() const {
+    return !turn.upright() || tone_maps() || deinterlace != deinterlacing::none;
+  }
 };
 
 // What the stream's display matrix, transfer characteristic and field order
