@@ -16,7 +16,8 @@ way hurts them all alike, each in a child process:
   encoders, loudnorm once then asplit to four AAC encoders, hls muxer with
   var_stream_map and a master playlist.
 
-With --more, also four ffmpeg processes (one per rendition, all at once, each
+With --before DIR, also the corvane module built in DIR (an earlier
+version, say). With --more, also four ffmpeg processes (one per rendition, all at once, each
 decoding the source by itself) and the encode-only floor: the same four
 libx264 encodes fed with pictures decoded and scaled beforehand (untimed) into
 raw files.
@@ -140,9 +141,11 @@ def fresh(folder):
     return folder
 
 
-def corvane_run(source, out, key_info):
+def corvane_run(source, out, key_info, build=None):
     code = (f"import corvane; corvane.hls_encoder({str(source)!r}, "
             f"{str(out / 'master.m3u8')!r}, key={str(key_info)!r})")
+    if build is not None:  # another build of the module, first on the path
+        code = f"import sys; sys.path.insert(0, {str(build)!r})\n" + code
     return [[sys.executable, "-c", code]]
 
 
@@ -276,6 +279,8 @@ def bench_source(name, source, args, work, key_info):
     path = source.path(name)
     make_source(source, path)
     peers = {"corvane": corvane_run, "ffmpeg, one process": ffmpeg_one_process}
+    if args.before:
+        peers["corvane before"] = lambda *a: corvane_run(*a, build=args.before)
     if args.more:
         peers["ffmpeg, four processes"] = ffmpeg_processes
     figures = {peer: [] for peer in peers}
@@ -326,6 +331,8 @@ def main():
                         help="also four ffmpeg processes and the encode-only floor")
     parser.add_argument("--stages", action="store_true",
                         help="also time each stage alone and estimate more cores")
+    parser.add_argument("--before", type=pathlib.Path,
+                        help="a folder holding another build of the module, timed as a peer")
     args = parser.parse_args()
     names = [n for n in args.sources.split(",") if n]
     unknown = [n for n in names if n not in SOURCES]
