@@ -38,15 +38,21 @@ void encode_cut_frames(audio_chain& audio, bool flush, const packet_sink& sink) 
                   });
 }
 
-// A frame of `samples` samples of silence in the encoder's format.
-frame_ptr silent_frame(const AVCodecContext* encoder, int samples) {
+// A frame of `samples` samples in the encoder's format, its buffers allocated.
+frame_ptr encoder_frame(const AVCodecContext* encoder, int samples) {
   frame_ptr frame = alloc_frame();
   frame->nb_samples = samples;
   frame->format = encoder->sample_fmt;
   frame->sample_rate = encoder->sample_rate;
   check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout),
-        "audio: set silent frame channel layout");
-  check(av_frame_get_buffer(frame.get(), 0), "audio: allocate silent frame");
+        "audio: set frame channel layout");
+  check(av_frame_get_buffer(frame.get(), 0), "audio: allocate encoder frame");
+  return frame;
+}
+
+// A frame of `samples` samples of silence in the encoder's format.
+frame_ptr silent_frame(const AVCodecContext* encoder, int samples) {
+  frame_ptr frame = encoder_frame(encoder, samples);
   check(av_samples_set_silence(frame->extended_data, 0, samples, frame->ch_layout.nb_channels,
                                encoder->sample_fmt),
         "audio: fill silent frame");
@@ -121,13 +127,7 @@ void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int6
     const int available = av_audio_fifo_size(fifo);
     if (available <= 0 || (!flush && available < encoder->frame_size)) return;
     const int samples = available < encoder->frame_size ? available : encoder->frame_size;
-    frame_ptr frame = alloc_frame();
-    frame->nb_samples = samples;
-    frame->format = encoder->sample_fmt;
-    frame->sample_rate = encoder->sample_rate;
-    check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout),
-          "audio: set frame channel layout");
-    check(av_frame_get_buffer(frame.get(), 0), "audio: allocate encoder frame");
+    frame_ptr frame = encoder_frame(encoder, samples);
     void** planes = reinterpret_cast<void**>(frame->extended_data);
     const int read = av_audio_fifo_read(fifo, planes, samples);
     if (read < samples)
