@@ -43,9 +43,15 @@ function ranges(timeRanges) {
   return list;
 }
 
-// Waits for `ended`, a fatal error or the deadline, sampling the picture once
-// for each new size shown on the way.
+// Starts playing at RATE and waits for `ended`, a fatal error or the deadline,
+// sampling the picture once for each new size shown on the way.
 async function playToEnd(video, report, deadlineMs, isFailed) {
+  video.playbackRate = RATE;
+  try {
+    await video.play();
+  } catch (error) {
+    report.playError = String(error);
+  }
   const seen = new Set();
   const start = performance.now();
   while (!video.ended && !isFailed() && performance.now() - start < deadlineMs) {
@@ -120,12 +126,6 @@ async function playWithHlsJs(masterUrl, deadlineMs) {
                                                videoCodec: level.videoCodec,
                                                audioCodec: level.audioCodec,
                                                frameRate: level.frameRate, url: level.url[0] }));
-  video.playbackRate = RATE;
-  try {
-    await video.play();
-  } catch (error) {
-    report.playError = String(error);
-  }
   await playToEnd(video, report, deadlineMs, () => fatal);
   hls.destroy();
   return report;
@@ -142,13 +142,7 @@ async function playNatively(masterUrl, deadlineMs) {
   watchElement(video, report);
   watchPictures(video, report.pictures);
   video.src = masterUrl;
-  video.playbackRate = RATE;
   video.addEventListener("loadedmetadata", () => { video.playbackRate = RATE; });
-  try {
-    await video.play();
-  } catch (error) {
-    report.playError = String(error);
-  }
   await playToEnd(video, report, deadlineMs, () => video.error !== null);
   return report;
 }
@@ -184,12 +178,6 @@ async function playWithShaka(masterUrl, deadlineMs) {
   }
   report.variants = player.getVariantTracks().map((track) => ({
     width: track.width, height: track.height, bandwidth: track.bandwidth }));
-  video.playbackRate = RATE;
-  try {
-    await video.play();
-  } catch (error) {
-    report.playError = String(error);
-  }
   await playToEnd(video, report, deadlineMs, () => fatal);
   await player.destroy();
   return report;
