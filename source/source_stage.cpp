@@ -28,21 +28,19 @@ class fan_out {
   }
 
   void picture(const AVFrame* picture) {
-    for (std::size_t i = 0; i < feeds_.size(); ++i) {
-      if (!taking_[i]) continue;
+    share([picture] {
       frame_ptr shared = alloc_frame();
       check(av_frame_ref(shared.get(), picture), "video: share picture");
-      taking_[i] = feeds_[i]->push(std::move(shared));
-    }
+      return feed_item(std::move(shared));
+    });
   }
 
   void packet(const AVPacket* packet) {
-    for (std::size_t i = 0; i < feeds_.size(); ++i) {
-      if (!taking_[i]) continue;
+    share([packet] {
       packet_ptr shared = alloc_packet();
       check(av_packet_ref(shared.get(), packet), "audio: share packet");
-      taking_[i] = feeds_[i]->push(std::move(shared));
-    }
+      return feed_item(std::move(shared));
+    });
   }
 
   void finish() {
@@ -53,6 +51,14 @@ class fan_out {
   }
 
  private:
+  // Hands each rendition still taking items a reference of its own, made by
+  // `reference`.
+  template <typename Reference>
+  void share(Reference reference) {
+    for (std::size_t i = 0; i < feeds_.size(); ++i)
+      if (taking_[i]) taking_[i] = feeds_[i]->push(reference());
+  }
+
   const std::vector<rendition_feed*>& feeds_;
   std::vector<bool> taking_;
 };
