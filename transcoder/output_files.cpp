@@ -35,8 +35,7 @@ bool is_key_info_file(AVFormatContext* output, const char* url) {
 // segment and encrypts the segment with the IV of its third line. (Without an
 // IV line the muxer would write one IV, the first sequence number, for every
 // segment: the same in every rendition under the one key.)
-text_reader_ptr key_info_with_fresh_iv(AVFormatContext* output, const char* url) {
-  const key_info_lines lines = read_key_info(url, &output->interrupt_callback);
+text_reader_ptr key_info_with_fresh_iv(const key_info_lines& lines) {
   return open_text_reader(lines.key_uri + '\n' + lines.key_file + '\n' + random_iv() + '\n');
 }
 
@@ -47,8 +46,8 @@ int open_file(AVFormatContext* output, AVIOContext** file, const char* url, int 
               AVDictionary** options) {
   output_files& files = files_of(output);
   try {
-    if (files.fresh_ivs && flags == AVIO_FLAG_READ && is_key_info_file(output, url)) {
-      *file = key_info_with_fresh_iv(output, url).release();  // closed by close_file
+    if (files.fresh_iv_key_info && flags == AVIO_FLAG_READ && is_key_info_file(output, url)) {
+      *file = key_info_with_fresh_iv(*files.fresh_iv_key_info).release();  // closed by close_file
       return 0;
     }
     if (flags & AVIO_FLAG_WRITE) files.written.push_back(file_named(url));

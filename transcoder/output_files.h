@@ -3,10 +3,12 @@
 // failed, which the muxer itself only logs.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "transcoder/ffmpeg.h"
+#include "transcoder/key_info.h"
 
 namespace corvane {
 
@@ -18,9 +20,10 @@ struct output_files {
   std::vector<std::string> written;
   // The error code of the first write to one of them that failed, or 0.
   int first_failure = 0;
-  // Serve the key info file with a fresh random IV as its third line, each
-  // time the muxer reads it.
-  bool fresh_ivs = false;
+  // A key info file without an IV line, as read when the output was made: the
+  // muxer, which reads it again as each segment starts, is served these lines
+  // with a fresh random IV as the third. Nothing: the file is read as it is.
+  std::optional<key_info_lines> fresh_iv_key_info;
 };
 
 // Hooks `output`'s opening and closing of files to `files`.
