@@ -59,11 +59,29 @@ frame_ptr silent_frame(const AVCodecContext* encoder, int samples) {
   return frame;
 }
 
+// Stamps `frame` with `audio_pts`, which then counts its samples. The count
+// starts at the audio's offset from the video, which a source may put anywhere
+// in 64 bits.
+void stamp(AVFrame* frame, std::int64_t& audio_pts) {
+  frame->pts = audio_pts;
+  if (__builtin_add_overflow(audio_pts, frame->nb_samples, &audio_pts))
+    throw av_error(AVERROR_INVALIDDATA, "audio: timestamps beyond 64 bits");
+}
+
 // Encodes `frame` of silence at the chain's next timestamp.
 void encode_silent_frame(audio_chain& audio, AVFrame* frame, const packet_sink& sink) {
-  frame->pts = audio.audio_pts;
+  stamp(frame, audio.audio_pts);
   encode_frame(audio.encoder.get(), frame, audio.packet.get(), "audio", sink);
-  audio.audio_pts += frame->nb_samples;
+}
+
+// The AAC encoder and the packet its output is received into.
+audio_chain open_encoder() {
+  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (aac == nullptr) throw av_error(AVERROR_ENCODER_NOT_FOUND, "audio: find AAC encoder");
+  audio_chain audio;
+  audio.encoder = open_audio_encoder(aac);
+  audio.packet = alloc_packet();
+  return audio;
 }
 
 }  // namespace
@@ -132,41 +150,28 @@ void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int6
     const int read = av_audio_fifo_read(fifo, planes, samples);
     if (read < samples)
       throw av_error(read < 0 ? read : AVERROR_BUG, "audio: read from FIFO");
-    frame->pts = audio_pts;
-    // The count starts at the audio's offset from the video, which a source
-    // may put anywhere in 64 bits.
-    if (__builtin_add_overflow(audio_pts, samples, &audio_pts))
-      throw av_error(AVERROR_INVALIDDATA, "audio: timestamps beyond 64 bits");
+    stamp(frame.get(), audio_pts);
     encode(frame.get());
   }
 }
 
 audio_chain open_audio_chain(const AVCodecContext* decoder, const AVStream* input_stream) {
-  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
-  if (aac == nullptr) throw av_error(AVERROR_ENCODER_NOT_FOUND, "audio: find AAC encoder");
-  audio_chain audio;
-  audio.encoder = open_audio_encoder(aac);
+  audio_chain audio = open_encoder();
   audio.graph = create_loudness_graph(decoder, input_stream, audio.filters);
   audio.fifo = alloc_audio_fifo(audio.encoder.get());
-  audio.packet = alloc_packet();
   return audio;
 }
 
 audio_chain open_silent_chain() {
-  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
-  if (aac == nullptr) throw av_error(AVERROR_ENCODER_NOT_FOUND, "audio: find AAC encoder");
-  audio_chain audio;
-  audio.encoder = open_audio_encoder(aac);
-  audio.packet = alloc_packet();
+  audio_chain audio = open_encoder();
+  // The encoder only reads the samples: one frame serves every time.
+  audio.silence = silent_frame(audio.encoder.get(), audio.encoder->frame_size);
   return audio;
 }
 
 void encode_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink) {
-  const int frame_size = audio.encoder->frame_size;
-  if (until - audio.audio_pts < frame_size) return;
-  // The encoder only reads the samples: one frame serves every time.
-  frame_ptr frame = silent_frame(audio.encoder.get(), frame_size);
-  while (until - audio.audio_pts >= frame_size) encode_silent_frame(audio, frame.get(), sink);
+  while (until - audio.audio_pts >= audio.encoder->frame_size)
+    encode_silent_frame(audio, audio.silence.get(), sink);
 }
 
 void finish_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink) {

@@ -54,6 +54,7 @@ struct audio_chain {
   audio_fifo_ptr fifo;
   packet_ptr packet;
   std::int64_t audio_pts = 0;  // samples handed to the encoder so far, from the origin
+  frame_ptr silence;  // a silent chain's encoder frame of silence, sent again and again
 };
 
 // Sets the chain up for `decoder`'s audio from `input_stream`; the first
