@@ -181,9 +181,13 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
   std::vector<std::string> names;
   for (const auto& entry : plan) names.push_back(entry.name);
   require_master_apart(output, names);
+  const AVCodec* h264 = require_video_encoder(h264_encoder_name);
+  std::vector<output_files> files(plan.size());
   std::vector<rendition_job> jobs;
   for (const auto& entry : plan) {
     rendition_job job;
+    job.h264 = h264;
+    job.files = &files[jobs.size()];
     job.playlist_path = media_playlist_path(output, entry.name);
     // Refuses, before any work, an output path the muxer would misread as a pattern.
     segment_template(playlist_stem(job.playlist_path));
@@ -197,12 +201,6 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     job.audio_parameters = source.audio_parameters.get();
     job.audio_time_base = source.audio.encoder->time_base;
     jobs.push_back(std::move(job));
-  }
-  const AVCodec* h264 = require_video_encoder(h264_encoder_name);
-  std::vector<output_files> files(jobs.size());
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    jobs[i].h264 = h264;
-    jobs[i].files = &files[i];
   }
 
   std::vector<rendition_outcome> outcomes;
