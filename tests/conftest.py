@@ -70,6 +70,8 @@ CLIPS = {
     "fps60": ("fps60.mp4", 2, _av(2, rate=60)),
     "mpegts": ("src.ts", 2, _av(2, fmt="mpegts")),
     "long": ("long.mp4", 13, _av(13, size="160x90")),
+    # Long enough that a call is well under way, not nearly done, at its first segment.
+    "longer": ("longer.mp4", 40, _av(40, size="160x90")),
     # Shorter than half a second: less than one segment, by far.
     "short": ("short.mp4", 0.4, _av(0.4, size="160x90")),
     # One picture, and a second of sound.

@@ -196,7 +196,7 @@ def test_check_reports_what_is_broken(ladder, tmp_path, breakage):
 
 def test_ctrl_c_stops_the_encode_and_publishes_nothing(clip, tmp_path):
     out = tmp_path / "out"
-    encode = subprocess.Popen([CORVANE, "encode", clip("long"), out / "talk",
+    encode = subprocess.Popen([CORVANE, "encode", clip("longer"), out / "talk",
                                "--resolution", "720p"], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120

@@ -227,7 +227,7 @@ except KeyboardInterrupt:
 
 def test_ctrl_c_stops_the_call_and_removes_what_it_wrote(clip, out):
     (out / "notes.txt").write_text("not the call's")
-    call = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, str(clip("long")),
+    call = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, str(clip("longer")),
                              str(out / "master.m3u8")], stdout=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
     while not list(out.glob("*.ts")) and call.poll() is None:
