@@ -9,8 +9,8 @@
 
 #include "ladder/plan.h"
 #include "ladder/planner.h"
-#include "transcoder/av_error.h"
-#include "transcoder/ffmpeg.h"
+#include "ffmpeg/error.h"
+#include "ffmpeg/headers.h"
 
 namespace py = pybind11;
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "transcoder/av_error.h"
-#include "transcoder/ffmpeg.h"
+#include "ffmpeg/error.h"
+#include "ffmpeg/headers.h"
 
 namespace corvane {
 

@@ -11,8 +11,8 @@
 #include <stdexcept>
 
 #include "ladder/plan.h"
-#include "transcoder/av_error.h"
-#include "transcoder/ffmpeg.h"
+#include "ffmpeg/error.h"
+#include "ffmpeg/headers.h"
 
 namespace corvane {
 namespace {

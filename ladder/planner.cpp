@@ -1,150 +1,24 @@
 #include "ladder/planner.h"
 
-#include <pthread.h>
+#include <exception>
+#include <stdexcept>
 
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <stop_token>
-#include <thread>
-
+#include "ffmpeg/error.h"
+#include "ffmpeg/log.h"
+#include "ladder/ladder_run.h"
 #include "ladder/master_playlist.h"
 #include "ladder/measure.h"
 #include "ladder/plan.h"
 #include "ladder/preflight.h"
-#include "pipeline/rendition_feed.h"
+#include "rendition/hls_output.h"
+#include "rendition/output_files.h"
+#include "rendition/transcode_rendition.h"
+#include "rendition/video_path.h"
 #include "source/source_stage.h"
-#include "transcoder/av_error.h"
-#include "transcoder/ffmpeg_log.h"
-#include "transcoder/hls_output.h"
-#include "transcoder/output_files.h"
-#include "transcoder/transcode_rendition.h"
-#include "transcoder/video_path.h"
+#include "source/timeline.h"
 
 namespace corvane {
 namespace {
-
-// What may queue between the source stage and each rendition. A few pictures
-// let a rendition keep busy while another one takes its turn on the cores;
-// each is shared by every rendition, so they cost once, not once a rendition.
-// Every picture more costs 12 MB at 2160p. The audio packets between them are
-// small; their bound only matters over a long stretch of sound alone.
-constexpr feed_capacity rendition_feed_capacity{.pictures = 4, .items = 64};
-
-// How often the caller's `poll` runs while the ladder is made.
-constexpr std::chrono::milliseconds poll_interval{100};
-
-// How one rendition ended. Each worker writes only its own; the planner reads
-// them after the joins.
-struct rendition_outcome {
-  bool completed = false;
-  std::string reason;
-  rendition_result result;
-};
-
-// Names the calling thread, so that top, perf and gdb tell the stages apart; the
-// encoder's and decoder's own threads, started from it, inherit the name.
-void name_this_thread(const std::string& name) {
-  pthread_setname_np(pthread_self(), name.c_str());
-}
-
-std::string thread_name(const std::string& what) {
-  return ("corvane " + what).substr(0, 15);  // the kernel keeps 15 characters
-}
-
-// The threads of one call: one worker per rendition and the source stage that
-// feeds them. Its end joins them all, after asking them to stop, so no thread
-// outlives the call, however the call ends.
-class ladder_run {
- public:
-  ladder_run(source_stage& source, const std::vector<rendition_job>& jobs)
-      : source_(source), jobs_(jobs), outcomes_(jobs.size()) {
-    for (std::size_t i = 0; i < jobs.size(); ++i)
-      feeds_.push_back(
-          std::make_unique<rendition_feed>(rendition_feed_capacity, stop_.get_token()));
-  }
-  ladder_run(const ladder_run&) = delete;
-  ladder_run& operator=(const ladder_run&) = delete;
-  ~ladder_run() {
-    stop_.request_stop();
-    join();
-  }
-
-  // Starts every rendition worker, then the source stage.
-  void start(const std::vector<rendition_entry>& plan) {
-    for (std::size_t i = 0; i < jobs_.size(); ++i) {
-      launch(thread_name(plan[i].name), [this, i] {
-        rendition_outcome& outcome = outcomes_[i];
-        try {
-          outcome.result = transcode_rendition(jobs_[i], *feeds_[i]);
-          outcome.completed = true;
-        } catch (const std::exception& failure) {
-          outcome.reason = failure.what();
-        } catch (...) {
-          outcome.reason = "unknown failure";
-        }
-      });
-    }
-    std::vector<rendition_feed*> feeds;
-    for (const auto& feed : feeds_) feeds.push_back(feed.get());
-    launch(thread_name("source"), [this, feeds = std::move(feeds)] {
-      run_source_stage(source_, feeds, stop_.get_token());
-    });
-  }
-
-  // Waits until every thread has ended, calling `poll` about every
-  // poll_interval meanwhile. What `poll` throws stops the threads and, once
-  // they have all ended, reaches the caller.
-  std::vector<rendition_outcome> wait(const std::function<void()>& poll) {
-    for (;;) {
-      {
-        std::unique_lock lock(mutex_);
-        if (ended_.wait_for(lock, poll_interval, [&] { return running_ == 0; })) break;
-      }
-      if (poll) poll();
-    }
-    join();
-    return outcomes_;
-  }
-
- private:
-  template <typename Body>
-  void launch(const std::string& name, Body body) {
-    {
-      std::lock_guard lock(mutex_);
-      ++running_;
-    }
-    try {
-      threads_.emplace_back([this, name, body = std::move(body)]() mutable noexcept {
-        name_this_thread(name);
-        body();
-        std::lock_guard lock(mutex_);
-        --running_;
-        ended_.notify_all();
-      });
-    } catch (...) {
-      std::lock_guard lock(mutex_);
-      --running_;
-      throw;
-    }
-  }
-
-  void join() {
-    for (auto& thread : threads_)
-      if (thread.joinable()) thread.join();
-  }
-
-  source_stage& source_;
-  const std::vector<rendition_job>& jobs_;
-  std::vector<rendition_outcome> outcomes_;
-  std::stop_source stop_;
-  std::vector<std::unique_ptr<rendition_feed>> feeds_;
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  std::size_t running_ = 0;
-  std::vector<std::thread> threads_;
-};
 
 // The entry of a completed rendition, with what its worker found and what its
 // files measure. Throws when they cannot be measured.

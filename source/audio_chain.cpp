@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "transcoder/av_error.h"
+#include "ffmpeg/error.h"
 
 namespace corvane {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "source/filter_graph.h"
-#include "transcoder/av_handles.h"
-#include "transcoder/encode.h"
+#include "ffmpeg/handles.h"
+#include "ffmpeg/encode.h"
 
 namespace corvane {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "transcoder/av_error.h"
+#include "ffmpeg/error.h"
 
 namespace corvane {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "transcoder/av_handles.h"
+#include "ffmpeg/handles.h"
 
 namespace corvane {
 

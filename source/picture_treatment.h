@@ -1,19 +1,15 @@
 // What the source's pictures need before any rendition scales them: turned as
 // the stream's display matrix says, tone-mapped from HDR to SDR, deinterlaced.
-// It is decided once per call from the video stream, and done by one filter
-// graph in the source stage, so each picture is treated once for every
-// rendition. A source that needs none of it has no graph: its pictures go to
-// the renditions as the decoder made them.
+// It is decided here once per call from the video stream, and done by one
+// filter graph in the source stage (treatment_graph.h), so each picture is
+// treated once for every rendition.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <string>
 
-#include "source/filter_graph.h"
-#include "transcoder/av_handles.h"
-#include "transcoder/video_path.h"
+#include "feed/picture_signal.h"
+#include "ffmpeg/headers.h"
 
 namespace corvane {
 
@@ -82,49 +78,5 @@ colour_description rendition_colour(const colour_description& source, AVPixelFor
 // the size is unknown.
 AVRational display_aspect(int width, int height, AVRational sample_aspect_ratio,
                           orientation turn);
-
-// The filter graph that treats the source's pictures. It is set up for the
-// pictures' size and format, and set up again (after its last pictures are
-// taken out) when a picture comes with another size or format, or when the
-// first picture marked interlaced arrives in a source that did not say so.
-class picture_filter {
- public:
-  using picture_sink = std::function<void(AVFrame*)>;
-
-  explicit picture_filter(picture_treatment treatment = {});
-
-  // Sets the graph up for pictures of `width` x `height` in `format` (an
-  // AVPixelFormat), when the treatment needs one and they are known. Throws
-  // av_error when the graph cannot be made.
-  void prepare(int width, int height, int format, AVRational sample_aspect_ratio);
-
-  // Treats `picture`, stamped in video_time_base, and hands every picture the
-  // graph has ready to `take`, stamped in video_time_base; without a graph,
-  // hands `picture` itself on. Takes the picture's data over. Throws av_error.
-  void treat(AVFrame* picture, const picture_sink& take);
-
-  // The end of the source: hands the pictures the graph still holds to `take`.
-  void drain(const picture_sink& take);
-
-  const picture_treatment& treatment() const { return treatment_; }
-  // The format of the treated pictures, or AV_PIX_FMT_NONE without a graph.
-  AVPixelFormat output_format() const;
-
- private:
-  struct picture_shape {
-    int width = 0;
-    int height = 0;
-    int format = -1;
-    bool operator==(const picture_shape&) const = default;
-  };
-
-  void pull(const picture_sink& take);
-
-  picture_treatment treatment_;
-  filter_graph_ptr graph_;
-  filter_ends ends_;  // owned by graph_
-  std::optional<picture_shape> shape_;  // of the pictures the graph was set up for
-  frame_ptr treated_ = alloc_frame();
-};
 
 }  // namespace corvane

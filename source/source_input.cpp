@@ -2,7 +2,8 @@
 
 #include <pthread.h>
 
-#include "transcoder/av_error.h"
+#include "ffmpeg/error.h"
+#include "source/open_input.h"
 
 namespace corvane {
 namespace {

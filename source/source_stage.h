@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/rendition_feed.h"
+#include "feed/rendition_feed.h"
 #include "source/audio_chain.h"
-#include "source/picture_treatment.h"
+#include "source/treatment_graph.h"
 #include "source/source_input.h"
 #include "source/timeline.h"
-#include "transcoder/av_handles.h"
+#include "ffmpeg/handles.h"
 
 namespace corvane {
 
@@ -24,7 +24,7 @@ struct source_stage {
   bool silent = false;
   // What the source's pictures need before the renditions scale them, and the
   // filter graph that does it, used by the source stage alone once it runs.
-  picture_filter treatment;
+  treatment_graph treatment;
   // What the renditions' pictures are: their colour description, and the
   // aspect ratio they are shown at (turned, and counting the source's sample
   // aspect ratio). Set up with the stage; read by the planner.

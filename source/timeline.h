@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "pipeline/rendition_feed.h"
-#include "transcoder/ffmpeg.h"
+#include "feed/picture_time.h"
+#include "ffmpeg/headers.h"
 
 namespace corvane {
 

@@ -1,0 +1,101 @@
+#include "rendition/video_path.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "ffmpeg/error.h"
+
+namespace corvane {
+namespace {
+
+// The scaler for this picture: the one already made when the picture's size and
+// format are the same, otherwise a new one, so a change inside the stream never
+// reads a picture with a scaler set up for another.
+SwsContext* scaler_for(sws_context_ptr& scaler, const AVFrame* picture,
+                       const AVCodecContext* encoder) {
+  // sws_getCachedContext frees the context it is given when it cannot make one.
+  scaler.reset(sws_getCachedContext(scaler.release(), picture->width, picture->height,
+                                    static_cast<AVPixelFormat>(picture->format),
+                                    encoder->width, encoder->height, encoder->pix_fmt,
+                                    SWS_BICUBIC, nullptr, nullptr, nullptr));
+  if (!scaler) throw av_error(AVERROR(EINVAL), "video: create scaler for the source pictures");
+  return scaler.get();
+}
+
+}  // namespace
+
+const AVCodec* require_video_encoder(const char* name) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(name);
+  if (codec == nullptr)
+    throw std::runtime_error(std::string("this build of FFmpeg lacks the ") + name +
+                             " encoder that every rendition's video needs");
+  return codec;
+}
+
+int encoder_threads(int width, int height, unsigned cores) {
+  if (cores == 0) return 0;
+  const double share = double(width) * height / (1920.0 * 1080.0);
+  const long threads = std::lround(share * cores);
+  return int(std::clamp<long>(threads, 1, long(cores)));
+}
+
+codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height, int bitrate,
+                                     const picture_signal& signal) {
+  codec_context_ptr encoder = alloc_codec_context(codec);
+  encoder->width = width;
+  encoder->height = height;
+  encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+  encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  encoder->time_base = video_time_base;
+  // Every rendition encodes at once, each with the encoder's own pick of
+  // threads (one and a half per core, plus look-ahead) would keep several times
+  // the cores busy with frames in flight: memory for no speed. A 1080p encode is
+  // over half the ladder's work, so the threads follow the picture area.
+  encoder->thread_count =
+      encoder_threads(width, height, std::thread::hardware_concurrency());
+  encoder->framerate = AVRational{30, 1};
+  encoder->bit_rate = bitrate;
+  encoder->color_primaries = signal.colour.primaries;
+  encoder->color_trc = signal.colour.transfer;
+  encoder->colorspace = signal.colour.matrix;
+  encoder->color_range = signal.colour.range;
+  encoder->sample_aspect_ratio = signal.sample_aspect_ratio;
+  encoder->gop_size = 60;
+  encoder->keyint_min = 60;
+  // Without these the ladder would be encoded otherwise than promised.
+  check(av_opt_set(encoder->priv_data, "preset", "fast", 0), "video: set H.264 preset");
+  check(av_opt_set(encoder->priv_data, "sc_threshold", "0", 0), "video: set H.264 sc_threshold");
+  check(avcodec_open2(encoder.get(), codec, nullptr), "video: open H.264 encoder");
+  return encoder;
+}
+
+frame_ptr alloc_scaled_frame(const AVCodecContext* encoder) {
+  frame_ptr scaled = alloc_frame();
+  scaled->format = encoder->pix_fmt;
+  scaled->width = encoder->width;
+  scaled->height = encoder->height;
+  check(av_frame_get_buffer(scaled.get(), 32), "video: allocate scaled picture");
+  return scaled;
+}
+
+void encode_picture(video_path& video, const AVFrame* picture) {
+  SwsContext* scaler = scaler_for(video.scaler, picture, video.encoder);
+  // The encoder may still hold a reference to the last picture's buffer; only
+  // then does this give the scaled frame a new one.
+  check(av_frame_make_writable(video.scaled), "video: reuse scaled picture");
+  sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, video.scaled->data,
+            video.scaled->linesize);
+  video.scaled->pts = picture->pts;
+  encode_and_write(video.encoder, video.output, video.stream, video.scaled, video.packet,
+                   &video.durations);
+}
+
+void drain_video(video_path& video) {
+  encode_and_write(video.encoder, video.output, video.stream, nullptr, video.packet,
+                   &video.durations);
+}
+
+}  // namespace corvane

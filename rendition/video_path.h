@@ -1,0 +1,61 @@
+// The rendition's video path: each shared source picture scaled into the
+// rendition's own picture and encoded as H.264.
+#pragma once
+
+#include <cstdint>
+
+#include "feed/picture_signal.h"
+#include "feed/picture_time.h"
+#include "ffmpeg/handles.h"
+#include "rendition/packet_writer.h"
+
+namespace corvane {
+
+// The H.264 encoder every rendition uses: the settings below are libx264's.
+inline constexpr const char* h264_encoder_name = "libx264";
+
+// The encoder called `name`; throws std::runtime_error naming it when this
+// build of FFmpeg lacks it.
+const AVCodec* require_video_encoder(const char* name);
+
+// How many threads the H.264 encoder of a `width` x `height` rendition takes on
+// a machine of `cores` cores: its picture's share of a 1080p picture's area,
+// times the cores, at least one and at most all of them; 0 (the encoder picks)
+// when the number of cores is unknown.
+int encoder_threads(int width, int height, unsigned cores);
+
+// Opens the H.264 encoder for a rendition of `width` x `height` at `bitrate`
+// bit/s: yuv420p, pictures timed in video_time_base at most 30 a second, a key
+// frame every 60 pictures and none at scene changes, global header,
+// `encoder_threads` threads, and `signal` written into its headers. Throws
+// av_error when the encoder refuses a setting or cannot be opened.
+codec_context_ptr open_video_encoder(const AVCodec* codec, int width, int height, int bitrate,
+                                     const picture_signal& signal = {});
+
+// The one destination picture every source picture is scaled into.
+frame_ptr alloc_scaled_frame(const AVCodecContext* encoder);
+
+// What the video path needs for each picture. The scaler and the pictures'
+// durations are the path's own; everything else belongs to the rendition.
+struct video_path {
+  AVCodecContext* encoder = nullptr;
+  AVFormatContext* output = nullptr;
+  AVStream* stream = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* scaled = nullptr;
+  // Made for the first picture, and again when a picture's size or format
+  // changes inside the stream.
+  sws_context_ptr scaler;
+  // Each picture lasts until the next one: the H.264 encoder's packets carry
+  // no duration. A picture alone lasts 1/30 s.
+  frame_durations durations{picture_interval};
+};
+
+// Scales a source picture, which it only reads, and encodes it at the
+// picture's own timestamp. Throws av_error on failure.
+void encode_picture(video_path& video, const AVFrame* picture);
+
+// Drains the encoder into the muxer.
+void drain_video(video_path& video);
+
+}  // namespace corvane

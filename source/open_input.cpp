@@ -1,0 +1,59 @@
+#include "source/open_input.h"
+
+#include <utility>
+
+#include "ffmpeg/error.h"
+#include "source/source_policy.h"
+
+namespace corvane {
+namespace {
+
+// Opens `url` through the "file" protocol and no other.
+io_context_ptr open_local_file(const std::string& url) {
+  AVDictionary* options = nullptr;
+  const int set = av_dict_set(&options, "protocol_whitelist", "file", 0);
+  dictionary_ptr owned_options(options);
+  check(set, "set the protocol whitelist");
+  // avio_open2 hands back in `options` a new dictionary of what it did not use.
+  options = owned_options.release();
+  AVIOContext* raw = nullptr;
+  const int ret = avio_open2(&raw, url.c_str(), AVIO_FLAG_READ, nullptr, &options);
+  owned_options.reset(options);
+  io_context_ptr io(raw);
+  if (ret < 0) throw av_error(ret, "cannot open input", url);
+  return io;
+}
+
+// avformat_open_input frees the context it is given when it fails, and
+// allocates one when given none.
+format_context_ptr open_format(format_context_ptr context, const std::string& url,
+                               const AVInputFormat* format) {
+  AVFormatContext* raw = context.release();
+  const int ret = avformat_open_input(&raw, url.c_str(), format, nullptr);
+  format_context_ptr input(raw);
+  if (ret < 0) throw av_error(ret, "cannot open input", url);
+  return input;
+}
+
+format_context_ptr open_local_source(const std::string& url) {
+  refuse_multi_file_name(url);
+  io_context_ptr io = open_local_file(url);
+  const AVInputFormat* format = probe_local_format(io.get(), url);
+  format_context_ptr context = alloc_format_context();
+  confine_to_own_file(context.get());
+  // A context given its AVIOContext marks it AVFMT_FLAG_CUSTOM_IO and never
+  // closes it, on failure included: `io` keeps it until the context is open.
+  context->pb = io.get();
+  format_context_ptr input = open_format(std::move(context), url, format);
+  input->opaque = io.release();
+  return input;
+}
+
+}  // namespace
+
+format_context_ptr open_input(const std::string& url) {
+  if (is_local_source(url)) return open_local_source(url);
+  return open_format(format_context_ptr(), url, nullptr);
+}
+
+}  // namespace corvane
