@@ -55,6 +55,7 @@ build: venv
 
 lint: venv
 	$(PYTHON) -m ruff check scripts tests bench src
+	$(PYTHON) scripts/check_layout.py
 
 unit-tests: venv
 	cmake -S . -B build/unit -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \
