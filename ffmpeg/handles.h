@@ -24,6 +24,9 @@ struct codec_context_freer {
 struct sws_context_freer {
   void operator()(SwsContext* p) const { sws_freeContext(p); }
 };
+struct swr_context_freer {
+  void operator()(SwrContext* p) const { swr_free(&p); }
+};
 struct filter_graph_freer {
   void operator()(AVFilterGraph* p) const { avfilter_graph_free(&p); }
 };
@@ -52,6 +55,7 @@ struct dictionary_freer {
 using format_context_ptr = std::unique_ptr<AVFormatContext, format_context_closer>;
 using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_freer>;
 using sws_context_ptr = std::unique_ptr<SwsContext, sws_context_freer>;
+using swr_context_ptr = std::unique_ptr<SwrContext, swr_context_freer>;
 using filter_graph_ptr = std::unique_ptr<AVFilterGraph, filter_graph_freer>;
 using filter_inout_ptr = std::unique_ptr<AVFilterInOut, filter_inout_freer>;
 using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_freer>;
