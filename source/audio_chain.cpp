@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ffmpeg/decode.h"
 #include "ffmpeg/error.h"
 
 namespace corvane {
@@ -17,6 +18,17 @@ void store_in_fifo(AVAudioFifo* fifo, const AVFrame* filtered) {
   const int written = av_audio_fifo_write(fifo, planes, filtered->nb_samples);
   if (written < filtered->nb_samples)
     throw av_error(written < 0 ? written : AVERROR(ENOMEM), "audio: write to FIFO");
+}
+
+// Moves everything the graph has ready into the FIFO.
+void pull_filtered(const audio_chain& audio);
+
+// Feeds one placed frame to the loudness filter, which takes its data over,
+// and moves what comes out into the FIFO.
+void filter(const audio_chain& audio, AVFrame* placed) {
+  check(av_buffersrc_add_frame_flags(audio.filters.source, placed, 0),
+        "audio: feed loudness filter");
+  pull_filtered(audio);
 }
 
 // Moves everything the graph has ready into the FIFO.
@@ -98,20 +110,38 @@ codec_context_ptr open_audio_encoder(const AVCodec* codec) {
   return encoder;
 }
 
-std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base) {
+namespace {
+
+// The decoder's channel layout as the source filter is told it. FFmpeg
+// describes a layout without channels as "0 channels", which the source filter
+// refuses: such a decoder is taken for stereo.
+std::string layout_description(const AVCodecContext* decoder) {
   char layout[64] = {};
-  // FFmpeg describes a layout without channels as "0 channels", which the
-  // source filter refuses: such a decoder is taken for stereo.
   if (decoder->ch_layout.nb_channels <= 0 ||
       av_channel_layout_describe(&decoder->ch_layout, layout, sizeof layout) < 0 ||
       layout[0] == '\0')
     std::snprintf(layout, sizeof layout, "stereo");
+  return layout;
+}
+
+}  // namespace
+
+std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base) {
   const char* format = av_get_sample_fmt_name(decoder->sample_fmt);
   char args[512];
   std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
                 time_base.num, time_base.den, decoder->sample_rate, format ? format : "",
-                layout);
+                layout_description(decoder).c_str());
   return args;
+}
+
+frame_ptr loudness_input_format(const AVCodecContext* decoder) {
+  frame_ptr format = alloc_frame();
+  format->format = decoder->sample_fmt;
+  format->sample_rate = decoder->sample_rate;
+  check(av_channel_layout_from_string(&format->ch_layout, layout_description(decoder).c_str()),
+        "audio: read the decoder's channel layout");
+  return format;
 }
 
 filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
@@ -158,6 +188,7 @@ void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int6
 audio_chain open_audio_chain(const AVCodecContext* decoder, const AVStream* input_stream) {
   audio_chain audio = open_encoder();
   audio.graph = create_loudness_graph(decoder, input_stream, audio.filters);
+  audio.placer = sound_placer(loudness_input_format(decoder).get(), input_stream->time_base);
   audio.fifo = alloc_audio_fifo(audio.encoder.get());
   return audio;
 }
@@ -169,39 +200,35 @@ audio_chain open_silent_chain() {
   return audio;
 }
 
-void encode_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink) {
-  while (until - audio.audio_pts >= audio.encoder->frame_size)
+void encode_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink,
+                    const std::stop_token& stop) {
+  while (until > audio.audio_pts && until - audio.audio_pts >= audio.encoder->frame_size &&
+         !stop.stop_requested())
     encode_silent_frame(audio, audio.silence.get(), sink);
 }
 
-void finish_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink) {
-  encode_silence(audio, until, sink);
-  if (until > audio.audio_pts) {
+void finish_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink,
+                    const std::stop_token& stop) {
+  encode_silence(audio, until, sink, stop);
+  if (until > audio.audio_pts && until - audio.audio_pts < audio.encoder->frame_size) {
     frame_ptr last = silent_frame(audio.encoder.get(), int(until - audio.audio_pts));
     encode_silent_frame(audio, last.get(), sink);
   }
   encode_frame(audio.encoder.get(), nullptr, audio.packet.get(), "audio", sink);
 }
 
-void encode_audio_frame(audio_chain& audio, AVFrame* decoded, const packet_sink& sink) {
-  // The source filter takes the frame's data over and leaves it blank.
-  check(av_buffersrc_add_frame_flags(audio.filters.source, decoded, 0),
-        "audio: feed loudness filter");
-  pull_filtered(audio);
+void encode_audio_frame(audio_chain& audio, AVFrame* decoded, const packet_sink& sink,
+                        const std::stop_token& stop) {
+  audio.placer.place(decoded, [&](AVFrame* placed) { filter(audio, placed); }, stop);
   encode_cut_frames(audio, false, sink);
 }
 
 void drain_audio(audio_chain& audio, AVCodecContext* decoder, AVFrame* decoded,
-                 const packet_sink& sink) {
-  // A decoder that is already drained refuses the flush; it has nothing left.
-  avcodec_send_packet(decoder, nullptr);
-  while (avcodec_receive_frame(decoder, decoded) >= 0) {
-    // A last frame the graph will not take (its format changed) is dropped;
-    // what came before it still reaches the encoder.
-    if (av_buffersrc_add_frame_flags(audio.filters.source, decoded, 0) >= 0)
-      pull_filtered(audio);
-    av_frame_unref(decoded);
-  }
+                 const packet_sink& sink, const std::stop_token& stop) {
+  drain_decoder(decoder, decoded, [&](AVFrame* frame) {
+    audio.placer.place(frame, [&](AVFrame* placed) { filter(audio, placed); }, stop);
+  });
+  audio.placer.drain([&](AVFrame* placed) { filter(audio, placed); });
   check(av_buffersrc_add_frame_flags(audio.filters.source, nullptr, 0),
         "audio: end loudness filter input");
   pull_filtered(audio);

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 #include <string>
 
 #include "source/filter_graph.h"
+#include "source/sound_placer.h"
 #include "ffmpeg/handles.h"
 #include "ffmpeg/encode.h"
 
@@ -25,6 +27,10 @@ codec_context_ptr open_audio_encoder(const AVCodec* codec);
 // The source filter's argument text for the decoder's audio and the input
 // stream's time base. A layout FFmpeg cannot describe is given as "stereo".
 std::string audio_source_args(const AVCodecContext* decoder, AVRational time_base);
+
+// The format the loudness filter is set up to take, as audio_source_args gives
+// it: an AVFrame with no samples.
+frame_ptr loudness_input_format(const AVCodecContext* decoder);
 
 // The loudness filter graph, configured, and its two ends (owned by the graph).
 filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
@@ -55,6 +61,7 @@ struct audio_chain {
   packet_ptr packet;
   std::int64_t audio_pts = 0;  // samples handed to the encoder so far, from the origin
   frame_ptr silence;  // a silent chain's encoder frame of silence, sent again and again
+  sound_placer placer;  // the decoded sound, in the filter's format, where its timestamps say
 };
 
 // Sets the chain up for `decoder`'s audio from `input_stream`; the first
@@ -67,20 +74,26 @@ audio_chain open_audio_chain(const AVCodecContext* decoder, const AVStream* inpu
 audio_chain open_silent_chain();
 
 // Encodes whole encoder frames of silence while they end by `until`, counted in
-// samples from the origin, and hands every packet to `sink`.
-void encode_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink);
+// samples from the origin, and hands every packet to `sink`; stops early once
+// `stop` is requested.
+void encode_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink,
+                    const std::stop_token& stop = {});
 
 // At the end of the source: silence up to `until` (the last frame shorter when
 // it must be), then drains the encoder into `sink`.
-void finish_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink);
+void finish_silence(audio_chain& audio, std::int64_t until, const packet_sink& sink,
+                    const std::stop_token& stop = {});
 
-// Filters one decoded frame and hands every packet of the whole encoder frames
-// it completes to `sink`. Throws av_error on failure.
-void encode_audio_frame(audio_chain& audio, AVFrame* decoded, const packet_sink& sink);
+// Places one decoded frame by its timestamp (sound_placer.h), filters it and
+// hands every packet of the whole encoder frames it completes to `sink`. A hole
+// before it is filled while `stop` is not requested. Throws av_error.
+void encode_audio_frame(audio_chain& audio, AVFrame* decoded, const packet_sink& sink,
+                        const std::stop_token& stop);
 
-// At the end of the source: drains `decoder`, the filter graph, the FIFO (its
-// short last frame included) and the encoder, in that order, into `sink`.
+// At the end of the source: drains `decoder` (to its end: a frame it cannot
+// decode is skipped), the placer, the filter graph, the FIFO (its short last
+// frame included) and the encoder, in that order, into `sink`.
 void drain_audio(audio_chain& audio, AVCodecContext* decoder, AVFrame* decoded,
-                 const packet_sink& sink);
+                 const packet_sink& sink, const std::stop_token& stop);
 
 }  // namespace corvane
