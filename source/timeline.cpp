@@ -20,6 +20,12 @@ std::optional<std::int64_t> checked_subtract(std::int64_t a, std::int64_t b) {
   return difference;
 }
 
+std::optional<std::int64_t> checked_multiply(std::int64_t a, std::int64_t b) {
+  std::int64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product) || product == AV_NOPTS_VALUE) return std::nullopt;
+  return product;
+}
+
 // av_rescale_q gives AV_NOPTS_VALUE when the result does not fit.
 std::optional<std::int64_t> checked_rescale(std::int64_t ts, AVRational from, AVRational to) {
   if (ts == AV_NOPTS_VALUE) return std::nullopt;
@@ -67,19 +73,62 @@ timeline_origin video_only_origin(std::int64_t video_start) {
   return timeline_origin{known_or_zero(video_start), 0};
 }
 
-std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
-                                        std::int64_t origin, std::int64_t previous) {
-  std::optional<std::int64_t> pts;
+namespace {
+
+// The slot nearest `pts`, half way rounding up.
+std::int64_t nearest_slot(std::int64_t pts) {
+  std::int64_t slot = pts / picture_interval;
+  std::int64_t rest = pts % picture_interval;
+  if (rest < 0) {
+    --slot;
+    rest += picture_interval;
+  }
+  return rest * 2 >= picture_interval ? slot + 1 : slot;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> picture_grid::stamp(std::int64_t source_ts, AVRational source_tb,
+                                                std::int64_t origin) {
+  std::optional<std::int64_t> own;
   if (source_ts != AV_NOPTS_VALUE) {
     if (const auto since_origin = checked_subtract(source_ts, origin))
-      pts = checked_rescale(*since_origin, source_tb, video_time_base);
+      own = checked_rescale(*since_origin, source_tb, video_time_base);
   }
-  // Without a usable timestamp, the picture follows the previous one.
-  if (!pts) return previous == AV_NOPTS_VALUE ? 0 : checked_add(previous, picture_interval);
-  if (previous == AV_NOPTS_VALUE) return pts;
-  const auto earliest = checked_add(previous, min_picture_interval);
-  if (!earliest || *pts < *earliest) return std::nullopt;
-  return pts;
+  const bool first = last_stamp_ == AV_NOPTS_VALUE;
+  std::optional<std::int64_t> kept;
+  std::int64_t slot = 0;
+  if (!own) {
+    // Without a usable timestamp, the picture follows the last one.
+    kept = first ? 0 : checked_add(last_stamp_, picture_interval);
+    if (kept) slot = first ? 0 : last_slot_ + 1;
+  } else {
+    const bool fast = last_source_ != AV_NOPTS_VALUE &&
+                      checked_subtract(*own, last_source_).value_or(INT64_MAX) <
+                          2 * picture_interval / 3;
+    last_source_ = *own;
+    slot = nearest_slot(*own);
+    if (first) {
+      kept = own;
+    } else if (slot <= last_slot_) {
+      // Its slot is taken: the next one, while that is within a slot of it.
+      slot = last_slot_ + 1;
+      const auto slot_time = checked_multiply(slot, picture_interval);
+      const auto late = slot_time ? checked_subtract(*slot_time, *own) : std::nullopt;
+      if (!fast && late && *late < picture_interval) kept = slot_time;
+    } else {
+      // Later than the last one's slot: beyond 64 bits from it is far enough.
+      const auto since_last = checked_subtract(*own, last_stamp_);
+      if (!since_last || *since_last >= min_picture_interval)
+        kept = own;
+      else if (!fast)
+        kept = checked_multiply(slot, picture_interval);
+    }
+  }
+  if (!kept) return std::nullopt;
+  last_stamp_ = *kept;
+  last_slot_ = slot;
+  return kept;
 }
 
 double picture_rate(std::int64_t pictures, std::int64_t first_pts, std::int64_t last_pts) {

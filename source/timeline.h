@@ -12,11 +12,6 @@
 
 namespace corvane {
 
-// The shortest time kept between two pictures: a millisecond less than 1/30 s,
-// since sources that count in milliseconds (Matroska, WebM) put every other
-// picture of 60 per second 33 ms apart.
-inline constexpr std::int64_t min_picture_interval = picture_interval - 90000 / 1000;
-
 struct timeline_origin {
   std::int64_t video_origin = 0;          // the origin, in the video stream's time base
   std::int64_t audio_start_samples = 0;   // the audio stream's start after the origin, in samples
@@ -31,15 +26,40 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
 // The origin of a source without sound: its video's start (unknown counts as 0).
 timeline_origin video_only_origin(std::int64_t video_start);
 
-// The timestamp a source picture gets in `video_time_base`, or nothing when it
-// comes less than `min_picture_interval` after `previous`, the last picture
-// kept (AV_NOPTS_VALUE before the first): a source faster than 30 pictures per
-// second loses the pictures in between. A picture without a timestamp
-// (AV_NOPTS_VALUE), or with one that does not fit in 64 bits once measured from
-// `origin` in `video_time_base`, takes the one 1/30 s after `previous`; nothing
-// when that does not fit either.
-std::optional<std::int64_t> picture_pts(std::int64_t source_ts, AVRational source_tb,
-                                        std::int64_t origin, std::int64_t previous);
+// The shortest time between two pictures kept at their own time: a millisecond
+// less than 1/30 s, since sources that count in milliseconds (Matroska, WebM)
+// put the pictures of 30 per second 33 and 34 ms apart.
+inline constexpr std::int64_t min_picture_interval = picture_interval - 90000 / 1000;
+
+// The cap of 30 pictures a second: a fixed grid of slots 1/30 s apart (in
+// video_time_base, from the origin), each holding one picture at most. A
+// picture takes the slot nearest its own time; when that is taken, the next
+// one, if that is within one slot of its own time and the source is not
+// itself faster than the grid there (its pictures under two thirds of a slot
+// apart); otherwise it is dropped. A kept picture keeps its own time when that
+// lies a whole picture (min_picture_interval) after the last one kept, so 24,
+// 25 and 30 per second, millisecond-timed or not, keep their own even steps,
+// and sources over 30 a second keep one picture in two as before; otherwise it
+// is stamped at its slot's time. So a source at or below 30 pictures a second
+// keeps every picture however its intervals jitter.
+class picture_grid {
+ public:
+  // The stamp of a picture at `source_ts` (in `source_tb`), measured from
+  // `origin`, or nothing when it is dropped. A picture without a timestamp
+  // (AV_NOPTS_VALUE), or with one that does not fit in 64 bits once measured
+  // from `origin` in `video_time_base`, takes the slot after the last one;
+  // nothing when that does not fit either.
+  std::optional<std::int64_t> stamp(std::int64_t source_ts, AVRational source_tb,
+                                    std::int64_t origin);
+
+  // The stamp of the last picture kept, or AV_NOPTS_VALUE before the first.
+  std::int64_t last_stamp() const { return last_stamp_; }
+
+ private:
+  std::int64_t last_stamp_ = AV_NOPTS_VALUE;
+  std::int64_t last_slot_ = 0;                  // of the last picture kept
+  std::int64_t last_source_ = AV_NOPTS_VALUE;  // the last picture's own time, kept or not
+};
 
 // Pictures per second of `pictures` pictures stamped from `first_pts` to
 // `last_pts` in `video_time_base`: the intervals between them over the time

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace corvane {
@@ -42,12 +43,8 @@ TEST(VideoOnlyOrigin, TheVideosStart) {
 std::vector<std::int64_t> stamp_all(const std::vector<std::int64_t>& source, AVRational tb,
                                     std::int64_t origin = 0) {
   std::vector<std::int64_t> out;
-  std::int64_t previous = AV_NOPTS_VALUE;
-  for (const auto ts : source) {
-    const auto pts = picture_pts(ts, tb, origin, previous);
-    out.push_back(pts.value_or(-1));
-    if (pts) previous = *pts;
-  }
+  picture_grid grid;
+  for (const auto ts : source) out.push_back(grid.stamp(ts, tb, origin).value_or(-1));
   return out;
 }
 
@@ -88,10 +85,31 @@ TEST(PicturePts, OriginIsSubtractedAndRepeatsDropped) {
 }
 
 TEST(PicturePts, MissingTimestampFollowsThePrevious) {
-  EXPECT_EQ(picture_pts(AV_NOPTS_VALUE, AVRational{1, 25}, 0, AV_NOPTS_VALUE), 0);
-  EXPECT_EQ(picture_pts(AV_NOPTS_VALUE, AVRational{1, 25}, 100, 41), 3041);
+  EXPECT_EQ(stamp_all({AV_NOPTS_VALUE, 1}, AVRational{1, 25}), (stamps{0, 3600}));
   EXPECT_EQ(stamp_all({0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 15000}, ts_tb),
             (stamps{0, 3000, 6000, 15000}));
+}
+
+TEST(PicturePts, JitteryPicturesAtOrBelowThirtyASecondAreAllKept) {
+  // 31 and 35 ms apart by turns (30.3 a second): only what the grid cannot
+  // hold is dropped, about one picture in a hundred; every other picture is
+  // stamped at most a slot from its own time, and one slot at least after
+  // the one before.
+  std::vector<std::int64_t> jittery;
+  for (int i = 0, ms = 0; i < 303; ++i, ms += i % 2 ? 31 : 35) jittery.push_back(ms);
+  const auto pts = stamp_all(jittery, AVRational{1, 1000});
+  std::int64_t kept = 0, previous = -1;
+  for (std::size_t i = 0; i < pts.size(); ++i) {
+    if (pts[i] < 0) continue;
+    ++kept;
+    EXPECT_LT(std::llabs(pts[i] - jittery[i] * 90), 3000) << i;
+    EXPECT_GE(pts[i] - previous, previous < 0 ? 0 : 1500) << i;
+    previous = pts[i];
+  }
+  EXPECT_GE(kept, 297);
+  // Jitter around 25 a second keeps every picture.
+  EXPECT_EQ(stamp_all({0, 38, 82, 118, 160}, AVRational{1, 1000}),
+            (stamps{0, 3420, 7380, 10620, 14400}));
 }
 
 TEST(Timeline, TimestampsThatDoNotFitCountAsUnknown) {
@@ -109,13 +127,12 @@ TEST(Timeline, TimestampsThatDoNotFitCountAsUnknown) {
   EXPECT_EQ(far_video.audio_start_samples, 0);
   // A picture: measured from an origin at the other end of the range, or
   // rescaled beyond 64 bits, it follows the previous one.
-  EXPECT_EQ(picture_pts(max, ts_tb, min, AV_NOPTS_VALUE), 0);
-  EXPECT_EQ(picture_pts(max / 2, AVRational{1, 1}, 0, 3000), 6000);
-  // Nothing follows a picture at the end of the range.
-  EXPECT_EQ(picture_pts(AV_NOPTS_VALUE, ts_tb, 0, max - 1), std::nullopt);
-  EXPECT_EQ(picture_pts(max, ts_tb, 0, max - 100), std::nullopt);
-  EXPECT_EQ(picture_pts(min, ts_tb, 0, max), std::nullopt);
-  EXPECT_EQ(picture_pts(max, ts_tb, 0, min), max);
+  EXPECT_EQ(stamp_all({max}, ts_tb, min), (stamps{0}));
+  EXPECT_EQ(stamp_all({0, max / 2}, AVRational{1, 1}), (stamps{0, 3000}));
+  // Nothing follows a picture at the end of the range, and nothing is kept
+  // before it.
+  EXPECT_EQ(stamp_all({max - 1, AV_NOPTS_VALUE, max, min}, ts_tb), (stamps{max - 1, -1, -1, -1}));
+  EXPECT_EQ(stamp_all({min, max}, ts_tb), (stamps{min, max}));
   EXPECT_GT(picture_rate(2, min, max), 0.0);
 }
 
