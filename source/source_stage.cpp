@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "feed/picture_time.h"
+#include "ffmpeg/decode.h"
 #include "ffmpeg/error.h"
 #include "ffmpeg/log.h"
 #include "source/fan_out.h"
@@ -20,39 +21,27 @@ std::int64_t picture_timestamp(const AVFrame* frame) {
   return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
 }
 
-// Sends one packet to its decoder and hands every picture or audio frame that
-// comes out to `step`. A packet the decoder refuses, or cannot decode, costs
-// that packet only.
-template <typename Step>
-void decode_packet(AVCodecContext* decoder, const AVPacket* packet, AVFrame* decoded,
-                   Step&& step) {
-  if (avcodec_send_packet(decoder, packet) < 0) return;
-  while (avcodec_receive_frame(decoder, decoded) >= 0) {
-    step(decoded);
-    av_frame_unref(decoded);
-  }
-}
+// A gap between two pictures longer than this is a hole in the video: the last
+// picture is held on the grid through it, so that segments keep their length.
+constexpr std::int64_t hold_after = video_time_base.den;  // 1 s
+// The longest hole held: what the source clock lets through.
+constexpr std::int64_t max_hold = max_gap_us / 1'000'000 * video_time_base.den;
 
 class source_reader {
  public:
-  source_reader(source_stage& stage, fan_out& out) : stage_(stage), out_(out) {}
+  source_reader(source_stage& stage, fan_out& out, std::stop_token stop)
+      : stage_(stage), out_(out), stop_(std::move(stop)) {}
 
   // Reads and decodes the whole source; false when it stopped early.
-  bool read(const std::stop_token& stop) {
+  bool read() {
     source_input& in = stage_.input;
     for (;;) {
-      if (stop.stop_requested() || !out_.any_accepting()) return false;
-      const int read = av_read_frame(in.format.get(), packet_.get());
-      if (read == AVERROR_EOF) break;
-      // A source that breaks off midway must not pass for a whole one.
-      check(read, "read source", in.format->url);
+      if (stop_.stop_requested() || !out_.any_accepting()) return false;
+      if (!stage_.clock->read(packet_.get())) break;
       if (packet_->stream_index == in.video.index)
-        decode_packet(in.video_decoder.get(), packet_.get(), decoded_.get(),
-                      [&](AVFrame* picture) { stamp_picture(picture); });
+        decode_packet(in.video_decoder.get(), packet_.get(), decoded_.get(), stamp_);
       else if (in.has_audio() && packet_->stream_index == in.audio.index)
-        decode_packet(in.audio_decoder.get(), packet_.get(), decoded_.get(), [&](AVFrame* sound) {
-          encode_audio_frame(stage_.audio, sound, to_renditions_);
-        });
+        decode_packet(in.audio_decoder.get(), packet_.get(), decoded_.get(), encode_sound_);
       av_packet_unref(packet_.get());
     }
     drain();
@@ -63,12 +52,7 @@ class source_reader {
   // Every picture reaches the renditions before the audio tail does.
   void drain() {
     source_input& in = stage_.input;
-    // A decoder that is already drained refuses the flush; it has nothing left.
-    avcodec_send_packet(in.video_decoder.get(), nullptr);
-    while (avcodec_receive_frame(in.video_decoder.get(), decoded_.get()) >= 0) {
-      stamp_picture(decoded_.get());
-      av_frame_unref(decoded_.get());
-    }
+    drain_decoder(in.video_decoder.get(), decoded_.get(), stamp_);
     stage_.treatment.drain(deliver_);
     // A source whose streams are declared but hold nothing decodable (cut off
     // before its first frame, or every packet broken) would otherwise end in a
@@ -77,33 +61,56 @@ class source_reader {
       throw av_error(AVERROR_INVALIDDATA, "video: no picture of the source could be decoded",
                      in.format->url);
     if (stage_.silent) {
-      silence_.finish(video_end(), to_renditions_);
+      silence_.finish(video_end(), to_renditions_, stop_);
       return;
     }
-    drain_audio(stage_.audio, in.audio_decoder.get(), decoded_.get(), to_renditions_);
+    drain_audio(stage_.audio, in.audio_decoder.get(), decoded_.get(), to_renditions_, stop_);
     if (stage_.audio.audio_pts == stage_.origin.audio_start_samples)
       throw av_error(AVERROR_INVALIDDATA, "audio: no sound of the source could be decoded",
                      in.format->url);
   }
 
-  // Stamps a decoded picture for every rendition, or drops it when it comes
-  // too soon after the last one kept. A kept picture is treated, when the
-  // source needs it, and handed on.
+  // Stamps a decoded picture on the grid, or drops it when the grid has no
+  // room for it. A kept picture is treated, when the source needs it, and
+  // handed on.
   void stamp_picture(AVFrame* picture) {
-    const auto pts = picture_pts(picture_timestamp(picture), stage_.input.video.stream->time_base,
-                                 stage_.origin.video_origin, last_stamped_);
+    const auto pts = grid_.stamp(picture_timestamp(picture), stage_.input.video.stream->time_base,
+                                 stage_.origin.video_origin);
     if (!pts) return;
     picture->pts = *pts;
-    last_stamped_ = *pts;
     stage_.treatment.treat(picture, deliver_);
   }
 
-  // Hands a kept, treated picture to every rendition, after the silence up to
-  // its time when the source has no sound.
+  // Hands a kept, treated picture to every rendition, after the last one held
+  // through a hole before it, and the silence up to its time when the source
+  // has no sound.
   void deliver(AVFrame* picture) {
+    std::int64_t gap = 0;
+    if (last_picture_->buf[0] != nullptr &&
+        !__builtin_sub_overflow(picture->pts, last_picture_->pts, &gap) && gap > hold_after &&
+        gap <= max_hold)
+      hold_until(picture->pts);
+    hand_out(picture);
+    av_frame_unref(last_picture_.get());
+    check(av_frame_ref(last_picture_.get(), picture), "video: keep the last picture");
+  }
+
+  // The last picture again at each slot of the grid up to `pts`.
+  void hold_until(std::int64_t pts) {
+    frame_ptr held = alloc_frame();
+    for (std::int64_t slot = last_picture_->pts / picture_interval + 1;
+         slot * picture_interval <= pts - picture_interval && !stop_.stop_requested(); ++slot) {
+      check(av_frame_ref(held.get(), last_picture_.get()), "video: hold the last picture");
+      held->pts = slot * picture_interval;
+      hand_out(held.get());
+      av_frame_unref(held.get());
+    }
+  }
+
+  void hand_out(AVFrame* picture) {
     if (stage_.pictures++ == 0) stage_.first_pts = picture->pts;
     stage_.last_pts = picture->pts;
-    if (stage_.silent) silence_.before_picture(picture->pts, to_renditions_);
+    if (stage_.silent) silence_.before_picture(picture->pts, to_renditions_, stop_);
     out_.picture(picture);
   }
 
@@ -120,29 +127,40 @@ class source_reader {
 
   source_stage& stage_;
   fan_out& out_;
+  const std::stop_token stop_;
   packet_ptr packet_ = alloc_packet();
   frame_ptr decoded_ = alloc_frame();
-  std::int64_t last_stamped_ = AV_NOPTS_VALUE;  // the last picture kept, before treatment
+  frame_ptr last_picture_ = alloc_frame();  // a reference, once a picture was handed out
+  picture_grid grid_;
   silence_pacer silence_{stage_.audio};
   const packet_sink to_renditions_ = [this](AVPacket* packet) { out_.packet(packet); };
   const treatment_graph::picture_sink deliver_ = [this](AVFrame* picture) { deliver(picture); };
+  const frame_step stamp_ = [this](AVFrame* picture) { stamp_picture(picture); };
+  const frame_step encode_sound_ = [this](AVFrame* sound) {
+    encode_audio_frame(stage_.audio, sound, to_renditions_, stop_);
+  };
 };
 
 }  // namespace
 
-source_stage open_source_stage(const std::string& input) {
+source_stage open_source_stage(const std::string& input, std::stop_token stop) {
   source_stage stage;
-  stage.input = open_source(input);
+  stage.input = open_source(input, std::move(stop));
   AVStream* video = stage.input.video.stream;
+  stage.clock = std::make_unique<source_clock>(stage.input.format.get(), stage.input.video.index,
+                                               stage.input.audio.index, *stage.input.watch);
+  // Each stream starts where its first undamaged timestamp says.
+  const std::int64_t video_start = stage.clock->start_time(video->index);
   if (stage.input.has_audio()) {
     const AVStream* audio = stage.input.audio.stream;
     stage.audio = open_audio_chain(stage.input.audio_decoder.get(), audio);
-    stage.origin = common_origin(video->start_time, video->time_base, audio->start_time,
-                                 audio->time_base, stage.audio.encoder->sample_rate);
+    stage.origin = common_origin(video_start, video->time_base,
+                                 stage.clock->start_time(audio->index), audio->time_base,
+                                 stage.audio.encoder->sample_rate);
   } else {
     stage.silent = true;
     stage.audio = open_silent_chain();
-    stage.origin = video_only_origin(video->start_time);
+    stage.origin = video_only_origin(video_start);
   }
   stage.audio.audio_pts = stage.origin.audio_start_samples;
 
@@ -171,12 +189,14 @@ void run_source_stage(source_stage& stage, const std::vector<rendition_feed*>& f
   take_ffmpeg_log();  // what this thread logged before is not this call's
   fan_out out(feeds);
   try {
-    source_reader reader(stage, out);
-    reader.read(stop);
+    source_reader reader(stage, out, std::move(stop));
+    reader.read();
     out.finish();
   } catch (const std::exception& failure) {
+    stage.failure = std::current_exception();
     out.fail(failure.what());
   } catch (...) {
+    stage.failure = std::current_exception();
     out.fail("unknown failure");
   }
 }

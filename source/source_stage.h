@@ -2,6 +2,8 @@
 // each kept picture and each encoded audio packet to every rendition's feed.
 #pragma once
 
+#include <exception>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "feed/rendition_feed.h"
 #include "source/audio_chain.h"
 #include "source/treatment_graph.h"
+#include "source/source_clock.h"
 #include "source/source_input.h"
 #include "source/timeline.h"
 #include "ffmpeg/handles.h"
@@ -17,6 +20,8 @@ namespace corvane {
 
 struct source_stage {
   source_input input;
+  // Reads the source's packets onto one timeline; refers to `input`'s format.
+  std::unique_ptr<source_clock> clock;
   timeline_origin origin;
   // The sound every rendition gets: the source's, or silence as long as its
   // video when it has no decodable audio stream (`silent`).
@@ -38,19 +43,26 @@ struct source_stage {
   std::int64_t pictures = 0;
   std::int64_t first_pts = AV_NOPTS_VALUE;
   std::int64_t last_pts = AV_NOPTS_VALUE;
+  // Why the source stage failed, with its own type, or null; written by the
+  // source stage, read once it has ended.
+  std::exception_ptr failure;
 };
 
-// Opens the source and sets the whole stage up, on the caller's thread before
-// any rendition starts. Throws av_error naming the input when the source, its
-// streams, their decoders or the audio chain cannot be set up.
-source_stage open_source_stage(const std::string& input);
+// Opens the source and sets the whole stage up, before any rendition starts.
+// Throws av_error naming the input when the source, its streams, their
+// decoders or the audio chain cannot be set up, std::invalid_argument when
+// its pictures are too large. Every blocking read ends soon after `stop` is
+// requested (with AVERROR_EXIT), and a network read that waits longer than
+// the read timeout fails with ETIMEDOUT.
+source_stage open_source_stage(const std::string& input, std::stop_token stop);
 
 // Reads the source to its end and feeds every rendition: each kept picture,
 // treated and stamped in video_time_base, and each AAC packet, in the order
 // they are made.
 // At the end every feed is finished; when the source breaks off, or holds no
-// decodable picture or sound, every feed fails with the reason instead.
-// Returns early when `stop` is requested or no rendition takes items any more.
+// decodable picture or sound, every feed fails with the reason instead, and
+// `stage.failure` keeps it. Returns early when `stop` is requested or no
+// rendition takes items any more.
 void run_source_stage(source_stage& stage, const std::vector<rendition_feed*>& feeds,
                       std::stop_token stop) noexcept;
 
