@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <utility>
 
 namespace corvane {
@@ -31,8 +32,50 @@ std::string thread_name(const std::string& what) {
 
 }  // namespace
 
-ladder_run::ladder_run(source_stage& source, const std::vector<rendition_job>& jobs)
-    : source_(source), jobs_(jobs), outcomes_(jobs.size()) {
+source_stage open_source_polled(const std::string& input, const std::function<void()>& poll,
+                                std::stop_source& stop) {
+  std::optional<source_stage> opened;
+  std::exception_ptr failure;
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  std::thread opening([&] {
+    name_this_thread(thread_name("open"));
+    try {
+      source_stage stage = open_source_stage(input, stop.get_token());
+      std::lock_guard lock(mutex);
+      opened.emplace(std::move(stage));
+    } catch (...) {
+      std::lock_guard lock(mutex);
+      failure = std::current_exception();
+    }
+    std::lock_guard lock(mutex);
+    done = true;
+    ended.notify_all();
+  });
+  std::exception_ptr stopped;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex);
+      if (ended.wait_for(lock, poll_interval, [&] { return done; })) break;
+    }
+    if (!poll || stopped) continue;
+    try {
+      poll();
+    } catch (...) {
+      stopped = std::current_exception();
+      stop.request_stop();
+    }
+  }
+  opening.join();
+  if (stopped) std::rethrow_exception(stopped);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*opened);
+}
+
+ladder_run::ladder_run(source_stage& source, const std::vector<rendition_job>& jobs,
+                       std::stop_source& stop)
+    : source_(source), jobs_(jobs), outcomes_(jobs.size()), stop_(stop) {
   for (std::size_t i = 0; i < jobs.size(); ++i)
     feeds_.push_back(std::make_unique<rendition_feed>(rendition_feed_capacity, stop_.get_token()));
 }
@@ -64,6 +107,7 @@ void ladder_run::launch(const std::string& name, Body body) {
 }
 
 void ladder_run::start(const std::vector<rendition_entry>& plan) {
+  renditions_running_ = jobs_.size();
   for (std::size_t i = 0; i < jobs_.size(); ++i) {
     launch(thread_name(plan[i].name), [this, i] {
       rendition_outcome& outcome = outcomes_[i];
@@ -75,6 +119,8 @@ void ladder_run::start(const std::vector<rendition_entry>& plan) {
       } catch (...) {
         outcome.reason = "unknown failure";
       }
+      std::lock_guard lock(mutex_);
+      if (--renditions_running_ == 0) stop_.request_stop();
     });
   }
   std::vector<rendition_feed*> feeds;

@@ -27,11 +27,22 @@ struct rendition_outcome {
   rendition_result result;
 };
 
+// Opens the source on a thread of its own while the calling thread calls
+// `poll` about every 100 ms, so that a signal reaches the caller even while
+// FFmpeg waits on a network source. What `poll` throws requests `stop`, which
+// ends the opening's blocking reads, and reaches the caller once the thread
+// has ended; otherwise the opened stage is returned, or what the opening threw
+// is rethrown.
+source_stage open_source_polled(const std::string& input, const std::function<void()>& poll,
+                                std::stop_source& stop);
+
 // The threads of one call. Its end joins them all, after asking them to stop,
-// so no thread outlives the call.
+// so no thread outlives the call. Once every rendition has ended, the source
+// stage is asked to stop too: nothing takes what it reads.
 class ladder_run {
  public:
-  ladder_run(source_stage& source, const std::vector<rendition_job>& jobs);
+  ladder_run(source_stage& source, const std::vector<rendition_job>& jobs,
+             std::stop_source& stop);
   ladder_run(const ladder_run&) = delete;
   ladder_run& operator=(const ladder_run&) = delete;
   ~ladder_run();
@@ -53,7 +64,8 @@ class ladder_run {
   source_stage& source_;
   const std::vector<rendition_job>& jobs_;
   std::vector<rendition_outcome> outcomes_;
-  std::stop_source stop_;
+  std::stop_source& stop_;
+  std::size_t renditions_running_ = 0;  // under mutex_
   std::vector<std::unique_ptr<rendition_feed>> feeds_;
   std::mutex mutex_;
   std::condition_variable ended_;

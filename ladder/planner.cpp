@@ -32,6 +32,15 @@ rendition_entry measured_entry(rendition_entry entry, const std::string& playlis
   return entry;
 }
 
+void rethrow_source_failure(const source_stage& source) {
+  if (!source.failure) return;
+  try {
+    std::rethrow_exception(source.failure);
+  } catch (const source_read_stopped&) {
+    // Stopped because every rendition had ended: their reasons say why.
+  }
+}
+
 }  // namespace
 
 void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
@@ -40,7 +49,10 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
   capture_ffmpeg_log();
   take_ffmpeg_log();  // earlier calls' leftovers on this thread are not this call's
 
-  source_stage source = open_source_stage(input);
+  // One stop for the whole call: a signal, or every rendition gone, ends the
+  // source's blocking reads too.
+  std::stop_source stop;
+  source_stage source = open_source_polled(input, poll, stop);
   require_output_directory(output);
   if (!key.empty()) require_key_info_file(key);
   // Sized from the picture as shown: turned, and at the source's display aspect.
@@ -79,7 +91,7 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
 
   std::vector<rendition_outcome> outcomes;
   try {
-    ladder_run run(source, jobs);
+    ladder_run run(source, jobs, stop);
     run.start(plan);
     outcomes = run.wait(poll);
   } catch (...) {
@@ -88,6 +100,10 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     for (const output_files& written : files) remove_written_files(written);
     throw;
   }
+
+  // A source that broke off fails the call with its own reason and type
+  // (a timeout, a lost connection, bad data), not as the renditions it failed.
+  rethrow_source_failure(source);
 
   const double frame_rate = picture_rate(source.pictures, source.first_pts, source.last_pts);
   std::vector<rendition_entry> completed;

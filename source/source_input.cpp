@@ -2,6 +2,9 @@
 
 #include <pthread.h>
 
+#include <stdexcept>
+#include <vector>
+
 #include "ffmpeg/error.h"
 #include "source/open_input.h"
 
@@ -52,19 +55,50 @@ codec_context_ptr open_decoder(const selected_stream& selected, const char* kind
         std::string(kind) + ": copy decoder parameters", url);
   decoder->pkt_timebase = selected.stream->time_base;
   decoder->thread_count = threads;
+  decoder->max_pixels = max_picture_samples;
   check(avcodec_open2(decoder.get(), selected.decoder, nullptr),
         std::string(kind) + ": open decoder", url);
   return decoder;
 }
 
+// Reads the stream information with decoders that refuse pictures over the
+// limit, so that probing a source that claims huge ones takes no memory.
+void find_stream_info(AVFormatContext* format, read_watch& watch, const std::string& url) {
+  std::vector<AVDictionary*> options(format->nb_streams, nullptr);
+  struct options_freer {
+    std::vector<AVDictionary*>& all;
+    ~options_freer() {
+      for (AVDictionary*& one : all) av_dict_free(&one);
+    }
+  } freer{options};
+  for (AVDictionary*& one : options)
+    check(av_dict_set_int(&one, "max_pixels", max_picture_samples, 0), "set the picture limit");
+  watch.starting();
+  watch.check(avformat_find_stream_info(format, options.data()), "cannot read stream information",
+              url);
+}
+
+void refuse_oversized(const AVStream* video, const std::string& url) {
+  const int width = video->codecpar->width, height = video->codecpar->height;
+  if (width > max_picture_side || height > max_picture_side ||
+      std::int64_t(width) * height > max_picture_samples)
+    throw std::invalid_argument(
+        "the source's pictures are " + std::to_string(width) + "x" + std::to_string(height) +
+        ", larger than any H.264, HEVC or AV1 level allows (at most " +
+        std::to_string(max_picture_samples) + " samples, no side over " +
+        std::to_string(max_picture_side) + "): '" + url + "'");
+}
+
 }  // namespace
 
-source_input open_source(const std::string& input) {
+source_input open_source(const std::string& input, std::stop_token stop) {
   source_input source;
-  source.format = open_input(input);
-  check(avformat_find_stream_info(source.format.get(), nullptr), "cannot read stream information",
-        input);
+  source.watch = std::make_unique<read_watch>(std::move(stop));
+  source.format = open_input(input, *source.watch);
+  source.watch->watch(source.format.get());
+  find_stream_info(source.format.get(), *source.watch, input);
   source.video = select_stream(source.format.get(), AVMEDIA_TYPE_VIDEO, "video", input);
+  refuse_oversized(source.video.stream, input);
   // Every rendition waits on the one video decode: it gets the machine's cores.
   {
     const thread_named decoder_threads("corvane decode");
