@@ -96,33 +96,63 @@ std::optional<std::int64_t> picture_grid::stamp(std::int64_t source_ts, AVRation
       own = checked_rescale(*since_origin, source_tb, video_time_base);
   }
   const bool first = last_stamp_ == AV_NOPTS_VALUE;
+  const auto slot_time = [&](std::int64_t slot) -> std::optional<std::int64_t> {
+    const auto from_phase = checked_multiply(slot, picture_interval);
+    return from_phase ? checked_add(phase_, *from_phase) : std::nullopt;
+  };
   std::optional<std::int64_t> kept;
   std::int64_t slot = 0;
   if (!own) {
     // Without a usable timestamp, the picture follows the last one.
     kept = first ? 0 : checked_add(last_stamp_, picture_interval);
     if (kept) slot = first ? 0 : last_slot_ + 1;
-  } else {
-    const bool fast = last_source_ != AV_NOPTS_VALUE &&
-                      checked_subtract(*own, last_source_).value_or(INT64_MAX) <
-                          2 * picture_interval / 3;
+    if (kept && first) phase_ = *kept;
+  } else if (first) {
+    kept = own;
+    phase_ = *own;
     last_source_ = *own;
-    slot = nearest_slot(*own);
-    if (first) {
-      kept = own;
-    } else if (slot <= last_slot_) {
+  } else {
+    const auto interval = checked_subtract(*own, last_source_);
+    // The source's pace: intervals of up to a second, averaged over the first
+    // pace_window, then a running mean over about as many.
+    if (interval && *interval > 0 && *interval <= video_time_base.den) {
+      if (intervals_ < pace_window) {
+        mean_interval_ += *interval;
+        if (++intervals_ == pace_window) mean_interval_ /= pace_window;
+      } else {
+        mean_interval_ += (*interval - mean_interval_) / pace_window;
+      }
+    }
+    // A source well over 30 a second (60, 50) keeps one picture in two at its
+    // own time; told by its pace so far, so that a 30-a-second recording with
+    // a late picture and an early one keeps both.
+    const std::int64_t pace = intervals_ == 0          ? 0
+                              : intervals_ < pace_window ? mean_interval_ / intervals_
+                                                         : mean_interval_;
+    const bool fast = pace > 0 && pace < 2 * picture_interval / 3;
+    const bool faster_than_grid =
+        intervals_ >= pace_window && mean_interval_ * 1000 < picture_interval * 995;
+    last_source_ = *own;
+    const auto since_phase = checked_subtract(*own, phase_);
+    // Beyond 64 bits from the first picture: after every slot, or before them.
+    slot = since_phase ? nearest_slot(*since_phase) : *own > phase_ ? last_slot_ + 1 : last_slot_;
+    if (slot <= last_slot_) {
       // Its slot is taken: the next one, while that is within a slot of it.
       slot = last_slot_ + 1;
-      const auto slot_time = checked_multiply(slot, picture_interval);
-      const auto late = slot_time ? checked_subtract(*slot_time, *own) : std::nullopt;
-      if (!fast && late && *late < picture_interval) kept = slot_time;
+      const auto at = slot_time(slot);
+      const auto late = at ? checked_subtract(*at, *own) : std::nullopt;
+      if (!fast && late && *late < picture_interval) kept = at;
     } else {
-      // Later than the last one's slot: beyond 64 bits from it is far enough.
+      // Later than the last one's slot: beyond 64 bits after it is far enough.
       const auto since_last = checked_subtract(*own, last_stamp_);
-      if (!since_last || *since_last >= min_picture_interval)
+      const bool whole_picture_after =
+          since_last ? *since_last >= min_picture_interval : *own > last_stamp_;
+      if (fast && !whole_picture_after)
+        ;  // a fast source's picture too close to the last one kept
+      else if (!faster_than_grid && whole_picture_after)
         kept = own;
-      else if (!fast)
-        kept = checked_multiply(slot, picture_interval);
+      else
+        kept = slot_time(slot);
     }
   }
   if (!kept) return std::nullopt;

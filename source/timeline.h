@@ -32,16 +32,20 @@ timeline_origin video_only_origin(std::int64_t video_start);
 inline constexpr std::int64_t min_picture_interval = picture_interval - 90000 / 1000;
 
 // The cap of 30 pictures a second: a fixed grid of slots 1/30 s apart (in
-// video_time_base, from the origin), each holding one picture at most. A
-// picture takes the slot nearest its own time; when that is taken, the next
+// video_time_base, from the first picture), each holding one picture at most.
+// A picture takes the slot nearest its own time; when that is taken, the next
 // one, if that is within one slot of its own time and the source is not
-// itself faster than the grid there (its pictures under two thirds of a slot
-// apart); otherwise it is dropped. A kept picture keeps its own time when that
-// lies a whole picture (min_picture_interval) after the last one kept, so 24,
-// 25 and 30 per second, millisecond-timed or not, keep their own even steps,
-// and sources over 30 a second keep one picture in two as before; otherwise it
-// is stamped at its slot's time. So a source at or below 30 pictures a second
-// keeps every picture however its intervals jitter.
+// itself far faster than the grid (its pictures under two thirds of a slot
+// apart on average); otherwise it is dropped. So a source at or below 30 pictures a
+// second keeps every picture however its intervals jitter.
+//
+// Where a kept picture is stamped: at its own time while the source runs at
+// 30 a second or slower (its mean interval at least 1/30 s less 0.5 %) and the
+// picture comes a whole picture (min_picture_interval) after the last one, so
+// that 24, 25 and 30 per second, millisecond-timed or not, keep their own even
+// steps; otherwise at its slot's time, so that a faster source (60 a second,
+// or a recorder's 30.3) is evenly 30 a second and its key frames, every 60
+// pictures, stay 2 s apart.
 class picture_grid {
  public:
   // The stamp of a picture at `source_ts` (in `source_tb`), measured from
@@ -57,7 +61,13 @@ class picture_grid {
 
  private:
   std::int64_t last_stamp_ = AV_NOPTS_VALUE;
+  std::int64_t phase_ = 0;                      // where slot 0 is: the first picture kept
   std::int64_t last_slot_ = 0;                  // of the last picture kept
+  // The source's pace: the mean interval between its pictures, over the first
+  // pace_window of them, then a running mean.
+  static constexpr std::int64_t pace_window = 30;
+  std::int64_t mean_interval_ = 0;
+  std::int64_t intervals_ = 0;  // counted into the mean, up to pace_window
   std::int64_t last_source_ = AV_NOPTS_VALUE;  // the last picture's own time, kept or not
 };
 

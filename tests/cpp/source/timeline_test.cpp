@@ -107,6 +107,9 @@ TEST(PicturePts, JitteryPicturesAtOrBelowThirtyASecondAreAllKept) {
     previous = pts[i];
   }
   EXPECT_GE(kept, 297);
+  // A 30-a-second recording with one picture late and the next early keeps both.
+  EXPECT_EQ(stamp_all({0, 33, 50, 100, 133}, AVRational{1, 1000}),
+            (stamps{0, 2970, 6000, 9000, 11970}));
   // Jitter around 25 a second keeps every picture.
   EXPECT_EQ(stamp_all({0, 38, 82, 118, 160}, AVRational{1, 1000}),
             (stamps{0, 3420, 7380, 10620, 14400}));
