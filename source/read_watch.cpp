@@ -24,8 +24,8 @@ read_watch::read_watch(std::stop_token stop)
 AVIOInterruptCB read_watch::callback() { return AVIOInterruptCB{interrupted, this}; }
 
 void read_watch::starting() {
-  since_us_ = av_gettime_relative();
-  timed_out_ = false;
+  // A timeout stays: the input has given up, and later reads fail at once.
+  if (!timed_out_) since_us_ = av_gettime_relative();
 }
 
 int read_watch::interrupted(void* watch) {
