@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -284,6 +285,19 @@ class StallingServer:
         self.thread.join()
 
 
+def wait_until_idle(pid, quiet=0.5, limit=120):
+    """Returns once process `pid` has used no processor time for `quiet` seconds."""
+    deadline = time.monotonic() + limit
+    used, since = None, time.monotonic()
+    while time.monotonic() - since < quiet:
+        assert time.monotonic() < deadline, f"process {pid} never went idle"
+        # utime and stime, after the parenthesised command name
+        now = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[11:13]
+        if now != used:
+            used, since = now, time.monotonic()
+        time.sleep(0.05)
+
+
 # Where the server stops sending: before the first byte of the source, so that
 # opening and probing wait; or half way through, so that the encode waits.
 STALLS = [pytest.param(0, id="after-headers"), pytest.param(0.5, id="half-way")]
@@ -296,7 +310,7 @@ def test_ctrl_c_ends_a_call_whose_source_stalls(clip, out, share):
           subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, server.url,
                             str(out / "master.m3u8")], stdout=subprocess.PIPE, text=True) as call):
         assert server.asked.wait(60), "the call never asked for its source"
-        time.sleep(1)  # into the wait for bytes that do not come
+        wait_until_idle(call.pid)  # done with what came; waiting for what does not
         call.send_signal(signal.SIGINT)
         sent = time.monotonic()
         try:
