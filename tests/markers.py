@@ -15,6 +15,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import corvane
 from fuzzing import TS_PACKET, tool_environment
 
 FFMPEG = shutil.which("ffmpeg")
@@ -44,6 +45,7 @@ def marked_inputs(duration, start=0, rate=30, spacing=None, layout="mono"):
     return ["-f", "lavfi", "-i", video, "-f", "lavfi", "-i", sound]
 
 
+# A key frame every second, as broadcasters send them.
 H264_AAC = ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "30", "-c:a", "aac"]
 
 
@@ -247,18 +249,24 @@ def offsets(found):
 
 # --- a report: `python tests/markers.py [KIND ...]` ---------------------------------
 
+def describe(found):
+    """Each marker as its flash time and its beep's lead over the flash."""
+    def one(flash, beep):
+        if flash is None:
+            return "no flash" + (f", beep at {beep:.2f} s" if beep is not None else "")
+        return f"{flash:.2f} s " + (f"{(beep - flash) * 1000:+.0f} ms" if beep is not None
+                                    else "no beep")
+    return "; ".join(f"{k}: {one(*marker)}" for k, marker in found.items())
+
+
 def report(kinds, folder):
     """Prints, for each source kind, what a one-rendition ladder of it made of
     its pictures and markers, with the installed corvane."""
-    import corvane
-
     for kind in kinds:
         out = folder / kind / "ladder"
         out.mkdir(parents=True)
         source, reference = SOURCES[kind](folder / kind)
-        print(f"{kind}: {picture_count(reference)} pictures, markers "
-              + ", ".join(f"{k}: {o * 1000:+.0f} ms" for k, o in offsets(markers(reference))
-                          .items()))
+        print(f"{kind}: {picture_count(reference)} pictures; {describe(markers(reference))}")
         try:
             corvane.hls_encoder(str(source), str(out / "master.m3u8"), resolution=["360p"],
                                 key="")
@@ -266,22 +274,17 @@ def report(kinds, folder):
             print(f"  raised {type(error).__name__}: {error}")
             continue
         lines = (out / "360p.m3u8").read_text().splitlines()
-        segments = [out / line for line in lines if line.endswith(".ts")]
         whole = folder / kind / "all.ts"
-        whole.write_bytes(b"".join(s.read_bytes() for s in segments))
-        found = markers(whole)
+        whole.write_bytes(b"".join((out / line).read_bytes() for line in lines
+                                   if not line.startswith("#")))
         streams = json.loads(subprocess.run(
-            [FFPROBE, "-v", "error", "-of", "json", "-show_entries",
-             "stream=codec_type,duration", str(whole)], capture_output=True, text=True,
-            check=True).stdout)["streams"]
-        print(f"  ladder: {picture_count(whole)} pictures, "
-              + ", ".join(f"{s['codec_type']} {float(s.get('duration', 0)):.2f} s" for s in streams)
-              + ", " + next(line for line in lines if line.startswith("#EXT-X-TARGETDURATION")))
-        print("  markers (flash s, beep - flash ms): " + ", ".join(
-            f"{k}: " + (f"{flash:.2f}" if flash is not None else "-") + " "
-            + (f"{(beep - flash) * 1000:+.0f}" if flash is not None and beep is not None
-               else "no beep" if beep is None else f"beep at {beep:.2f}")
-            for k, (flash, beep) in found.items()))
+            [FFPROBE, "-v", "error", "-of", "json", "-show_entries", "stream=codec_type,duration",
+             str(whole)], capture_output=True, text=True, check=True).stdout)["streams"]
+        spans = ", ".join(f"{s['codec_type']} {float(s.get('duration', 0)):.2f} s"
+                          for s in streams)
+        target = next(line for line in lines if line.startswith("#EXT-X-TARGETDURATION"))
+        print(f"  ladder: {picture_count(whole)} pictures, {spans}, {target}")
+        print(f"  {describe(markers(whole))}")
 
 
 if __name__ == "__main__":
