@@ -24,6 +24,7 @@ import pytest
 
 import corvane
 from fuzzing import mp4_boxes, tool_environment
+from markers import SOURCES
 
 # The console scripts installed beside this interpreter.
 CORVANE = Path(sys.executable).parent / "corvane"
@@ -182,6 +183,22 @@ def clip(tmp_path_factory):
             if kind in DISPLAY_MATRICES:
                 set_display_matrix(path, DISPLAY_MATRICES[kind])
             made[kind] = path
+        return made[kind]
+
+    return make
+
+
+@pytest.fixture(scope="session")
+def marked_source(tmp_path_factory):
+    """marked_source(kind) -> (source, reference): a cached source of
+    markers.SOURCES, and the file whose pictures and markers its ladder must
+    reproduce (the source itself, or the source before its damage)."""
+    folder = tmp_path_factory.mktemp("marked")
+    made = {}
+
+    def make(kind):
+        if kind not in made:
+            made[kind] = SOURCES[kind](folder)
         return made[kind]
 
     return make

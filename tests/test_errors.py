@@ -1,12 +1,15 @@
 """Failures: which exception a caller gets, and what is (not) left behind."""
 
 import errno
+import http.server
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -241,3 +244,95 @@ def test_ctrl_c_stops_the_call_and_removes_what_it_wrote(clip, out):
     assert outcome == "KeyboardInterrupt", "the call ran to its end"
     assert listing(out) == ["notes.txt"]
     print(f"KeyboardInterrupt raised {float(raised) - sent:.3f} s after SIGINT")
+
+
+class StallingServer:
+    """Serves `data` once from 127.0.0.1 as a 200 with the whole length declared,
+    sends its first `sent` bytes and then nothing more, holding the connection
+    open until the server is closed. `asked` is set when the request arrives."""
+
+    def __init__(self, data, sent):
+        self.asked = threading.Event()
+        released = self.released = threading.Event()
+        asked = self.asked
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                asked.set()
+                self.send_response(200)
+                self.send_header("Content-Type", "video/mp2t")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data[:sent])
+                self.wfile.flush()
+                released.wait()
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/live.ts"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.released.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join()
+
+
+def wait_until_idle(pid, quiet=0.5, limit=120):
+    """Returns once process `pid` has used no processor time for `quiet` seconds."""
+    deadline = time.monotonic() + limit
+    used, since = None, time.monotonic()
+    while time.monotonic() - since < quiet:
+        assert time.monotonic() < deadline, f"process {pid} never went idle"
+        # utime and stime, after the parenthesised command name
+        now = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[11:13]
+        if now != used:
+            used, since = now, time.monotonic()
+        time.sleep(0.05)
+
+
+# Where the server stops sending: before the first byte of the source, so that
+# opening and probing wait; or half way through, so that the encode waits.
+STALLS = [pytest.param(0, id="after-headers"), pytest.param(0.5, id="half-way")]
+
+
+@pytest.mark.parametrize("share", STALLS)
+def test_ctrl_c_ends_a_call_whose_source_stalls(clip, out, share):
+    data = clip("mpegts").read_bytes()
+    with (StallingServer(data, int(len(data) * share) // 188 * 188) as server,
+          subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, server.url,
+                            str(out / "master.m3u8")], stdout=subprocess.PIPE, text=True) as call):
+        assert server.asked.wait(60), "the call never asked for its source"
+        wait_until_idle(call.pid)  # done with what came; waiting for what does not
+        call.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        try:
+            stdout, _ = call.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            call.kill()
+            pytest.fail("the call was still running 10 s after SIGINT")
+    outcome, raised = stdout.split()
+    assert outcome == "KeyboardInterrupt"
+    assert float(raised) - sent < 1, f"KeyboardInterrupt {float(raised) - sent:.3f} s after SIGINT"
+    assert listing(out) == []
+
+
+@pytest.mark.parametrize("share", STALLS)
+def test_a_source_that_stalls_times_out(clip, out, monkeypatch, share):
+    monkeypatch.setenv("CORVANE_READ_TIMEOUT", "2")
+    data = clip("mpegts").read_bytes()
+    with StallingServer(data, int(len(data) * share) // 188 * 188) as server:
+        started = time.monotonic()
+        result = run_call(server.url, out, timeout=30)
+        took = time.monotonic() - started
+    assert (result["outcome"], result.get("type")) == ("raised", "TimeoutError"), result
+    assert server.url in result["message"]
+    assert took < 2 + 10, f"timed out after {took:.1f} s"
+    assert listing(out) == []
