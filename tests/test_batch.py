@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import time
 
@@ -34,9 +35,10 @@ def stop(process):
 
 
 @pytest.fixture
-def cluster(tmp_path):
-    """(scheduler address, worker processes): a scheduler and two workers, each
-    offering one ladder at a time, started and stopped here."""
+def scheduler(tmp_path):
+    """(scheduler address, start): a scheduler with no worker yet, and start(name,
+    *args) to start another `dask` process beside it, logging to name.log; all
+    are stopped here."""
     folder = tmp_path / "cluster"
     folder.mkdir()
     info = folder / "scheduler.json"
@@ -52,16 +54,24 @@ def cluster(tmp_path):
         start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0",
               "--no-dashboard", "--scheduler-file", info)
         wait_for(lambda: info.exists() and info.stat().st_size > 0, "the scheduler")
-        address = json.loads(info.read_text())["address"]
-        workers = [start(f"worker{i}", "worker", address, "--host", "127.0.0.1", "--no-nanny",
-                         "--no-dashboard", "--nthreads", "1", "--resources", "ladder=1",
-                         "--name", f"worker{i}") for i in range(WORKERS)]
-        wait_for(lambda: all("Registered to" in (folder / f"worker{i}.log").read_text()
-                             for i in range(WORKERS)), "the workers")
-        yield address, workers
+        yield json.loads(info.read_text())["address"], start
     finally:
         for process in reversed(started):
             stop(process)
+
+
+@pytest.fixture
+def cluster(scheduler, tmp_path):
+    """(scheduler address, worker processes): the scheduler and two workers, each
+    offering one ladder at a time."""
+    address, start = scheduler
+    folder = tmp_path / "cluster"
+    workers = [start(f"worker{i}", "worker", address, "--host", "127.0.0.1", "--no-nanny",
+                     "--no-dashboard", "--nthreads", "1", "--resources", "ladder=1",
+                     "--name", f"worker{i}") for i in range(WORKERS)]
+    wait_for(lambda: all("Registered to" in (folder / f"worker{i}.log").read_text()
+                         for i in range(WORKERS)), "the workers")
+    return address, workers
 
 
 @pytest.fixture
@@ -129,3 +139,42 @@ def test_local_batch_reports_a_corrupt_input_and_publishes_the_rest(clip, garbag
     assert "Invalid data" in jobs["noise"]["reason"] and "noise.mp4" in jobs["noise"]["reason"]
     assert listing(out) == ["short2"]
     assert corvane_command("check", out / "short2" / "master.m3u8").returncode == 0
+
+    again = corvane_command("batch", clip("short2"), "--out", out, "--resolution", "480p",
+                            "--no-encryption")
+    assert again.returncode == 0, again.stderr
+    summary, jobs = summary_of(again.stdout)
+    assert (summary["done"], summary["skipped"]) == (1, 0)
+    assert list(jobs["short2"]["renditions"]) == ["480p"]
+    assert listing(out / "short2") == ["480p.m3u8", "480p_000.ts", "manifest.json",
+                                       "master.m3u8"]
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize("case, message", [
+    pytest.param("unreachable", "cannot reach the scheduler at tcp://127.0.0.1:",
+                 id="unreachable-scheduler"),
+    pytest.param("no-ladder", "no worker has offered the 'ladder' resource for 2 s",
+                 id="no-ladder-worker"),
+])
+def test_batch_without_a_cluster_to_run_it_ends_in_one_line(request, clip, tmp_path, case,
+                                                             message):
+    if case == "unreachable":
+        address = f"tcp://127.0.0.1:{free_port()}"
+    else:
+        address, start = request.getfixturevalue("scheduler")
+        start("worker", "worker", address, "--host", "127.0.0.1", "--no-nanny",
+              "--no-dashboard", "--nthreads", "1")
+    out = tmp_path / "ladders"
+    done = corvane_command("batch", clip("short2"), "--out", out, "--scheduler", address,
+                           "--timeout", "2", timeout=120)
+    assert done.returncode == 1
+    lines = [line for line in done.stderr.splitlines() if line.strip()]
+    assert len(lines) == 1 and lines[0].startswith(f"corvane: {message}"), done.stderr
+    assert done.stdout == ""
+    assert listing(out) == []

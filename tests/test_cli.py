@@ -89,7 +89,9 @@ def test_encode_publishes_a_checked_ladder(clip, tmp_path, mode):
     assert int(attrs["BANDWIDTH"]) >= 8 * segment.stat().st_size / seconds
 
     manifest = json.loads((ladder / "manifest.json").read_text())
-    assert manifest["corvane"] == version("corvane")
+    assert manifest["versions"]["corvane"] == version("corvane")
+    assert manifest["options"]["renditions"] == ["360p"]
+    assert manifest["options"]["key"].get("uri") == uri
     assert manifest["source"]["sha256"] == hashlib.sha256(clip("mp4").read_bytes()).hexdigest()
     assert sorted(manifest["files"]) == [n for n in listing(ladder) if n != "manifest.json"]
     for name, entry in manifest["files"].items():
@@ -106,8 +108,10 @@ def test_encode_publishes_a_checked_ladder(clip, tmp_path, mode):
     [
         pytest.param("missing", 1, "No such file or directory", id="missing-input"),
         pytest.param("garbage", 1, "Invalid data", id="garbage-input"),
-        pytest.param("exists", 1, "exists; pass --overwrite", id="existing-outdir"),
+        pytest.param("exists", 1, "is not a corvane ladder; pass --overwrite",
+                     id="existing-outdir"),
         pytest.param("bad-name", 2, "unknown rendition", id="unknown-rendition"),
+        pytest.param("bad-rate", 2, "not a bit rate: 'inf'", id="infinite-bitrate"),
     ],
 )
 def test_encode_failure_says_why_and_leaves_nothing(clip, garbage, tmp_path, case, status,
@@ -119,13 +123,46 @@ def test_encode_failure_says_why_and_leaves_nothing(clip, garbage, tmp_path, cas
         (out / "talk").mkdir()
         (out / "talk" / "mine.txt").write_text("kept")
     resolution = "540p" if case == "bad-name" else "360p"
-    done = corvane_command("encode", source, out / "talk", "--resolution", resolution)
+    bitrate = "inf" if case == "bad-rate" else "400k"
+    done = corvane_command("encode", source, out / "talk", "--resolution", resolution,
+                           "--bitrate", bitrate)
     assert done.returncode == status
     assert message in done.stderr
     assert "Traceback" not in done.stderr
     assert listing(out) == (["talk"] if case == "exists" else [])
     if case == "exists":
         assert listing(out / "talk") == ["mine.txt"]
+
+
+@pytest.mark.parametrize(
+    "source, again, made",
+    [
+        pytest.param("mp4", [], False, id="same-source-and-options"),
+        pytest.param("mp4", ["--resolution", "480p"], True, id="other-resolution"),
+        pytest.param("short2", [], True, id="other-source"),
+        pytest.param("mp4", ["--overwrite"], True, id="overwrite"),
+    ],
+)
+def test_encode_again_keeps_a_ladder_only_while_it_is_what_is_asked(clip, tmp_path, source,
+                                                                     again, made):
+    upload, out, key = tmp_path / "upload.mp4", tmp_path / "talk", tmp_path / "talk.key"
+    shutil.copy(clip("mp4"), upload)
+    first = ["encode", upload, out, "--resolution", "360p", "--key-uri", "https://k.example/t"]
+    assert corvane_command(*first).returncode == 0
+    made_before, key_before = (out / "manifest.json").stat().st_mtime_ns, key.read_bytes()
+    shutil.copy(clip(source), upload)
+    done = corvane_command(*first, *again)
+    assert done.returncode == 0, done.stderr
+    assert ("replaced: the ladder there before" in done.stdout) == made
+    assert ((out / "manifest.json").stat().st_mtime_ns != made_before) == made
+    manifest = json.loads((out / "manifest.json").read_text())
+    assert manifest["options"]["renditions"] == [again[1] if "--resolution" in again else "360p"]
+    assert manifest["source"]["sha256"] == hashlib.sha256(upload.read_bytes()).hexdigest()
+    # The live ladder keeps its key throughout.
+    assert key.read_bytes() == key_before
+    assert listing(tmp_path) == ["talk", "talk.key", "upload.mp4"]
+    checked = corvane_command("check", out / "master.m3u8", "--key-file", key)
+    assert checked.returncode == 0, checked.stdout
 
 
 @pytest.fixture(scope="module")
@@ -212,3 +249,26 @@ def test_ctrl_c_stops_the_encode_and_publishes_nothing(clip, tmp_path):
     assert stdout == ""
     assert listing(out) == []
     assert not any(Path(f"/proc/{pid}").exists() for pid in encoders)
+
+
+def test_a_second_writer_fails_at_once_and_a_growing_source_publishes_nothing(clip, tmp_path):
+    upload, out = tmp_path / "upload.mp4", tmp_path / "out"
+    shutil.copy(clip("longer"), upload)
+    first = subprocess.Popen([CORVANE, "encode", upload, out / "talk", "--resolution", "720p"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not list(out.glob("talk.partial-*/*.ts")) and first.poll() is None:
+        assert time.monotonic() < deadline, "the encode never started writing"
+        time.sleep(0.05)
+    second = corvane_command("encode", clip("mp4"), out / "talk", "--resolution", "360p",
+                             timeout=30)
+    assert second.returncode == 1
+    assert f"is being made by another corvane (pid {first.pid} on " in second.stderr
+    assert first.poll() is None, "the first encode ended before its source grew"
+    with upload.open("ab") as growing:
+        growing.write(bytes(4096))
+    stdout, stderr = first.communicate(timeout=300)
+    assert first.returncode == 1
+    assert "upload.mp4 changed while it was encoded (its size went from" in stderr
+    assert "Traceback" not in stderr
+    assert listing(out) == []

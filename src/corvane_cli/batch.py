@@ -2,22 +2,20 @@
 
 Each task runs `corvane encode` in a child process, so the worker keeps
 answering its scheduler, and takes one unit of the workers' `ladder` resource,
-so a worker runs only as many ladders at once as it was started with. An
-encode publishes DIR/<name>/ by a rename once the ladder is checked and its
+so a worker runs only as many ladders at once as it was started with. The
+encode decides, under DIR/<name>'s lock, whether the ladder there is still what
+is asked, and publishes a new one by a rename once it is checked and its
 manifest written, so a lost worker leaves nothing that looks finished: Dask
-runs its task again elsewhere, which first removes what the lost attempt left.
-A task that fails on its input returns the reason and is not run again. One
-batch at a time writes to a DIR.
+runs its task again elsewhere, whose encode first removes what the lost attempt
+left. A task that fails on its input returns the reason and is not run again.
 """
 
 from __future__ import annotations
 
-import glob
 import json
 import logging
 import os
 import secrets
-import shutil
 import signal
 import subprocess
 import sys
@@ -29,21 +27,32 @@ from typing import Any
 
 from tqdm import tqdm
 
-from corvane_cli.encode import PARENT_ENV, EncodeOptions
-from corvane_cli.ladder import MANIFEST, manifest_problem
+from corvane_cli.encode import PARENT_ENV, EncodeOptions, Interrupted
+from corvane_cli.manifest import MANIFEST
 
 RESOURCE = "ladder"
 POLL_SECONDS = 0.5
+# What one ladder takes at most, measured for 1080p and 2160p sources, with room.
+LADDER_MEMORY = 1_200_000_000
 
 # The encodes this process runs for tasks, by the batch they belong to.
 _running: dict[subprocess.Popen, str] = {}
 _running_lock = threading.Lock()
 
 
+class BatchFailure(Exception):
+    """The batch cannot go on; the message says why."""
+
+
 def default_jobs() -> int:
     """Ladders at once on this machine: one per two cores, as each encode already
-    keeps about two cores busy with its renditions' threads."""
-    return max(1, (os.cpu_count() or 2) // 2)
+    keeps about two cores busy with its renditions' threads, and per 1.2 GB of
+    memory. Counted as Dask counts them: the cores this process may run on and
+    its cgroup's limits, not the host's."""
+    from dask.system import CPU_COUNT
+    from distributed.system import MEMORY_LIMIT
+
+    return max(1, min(CPU_COUNT // 2, MEMORY_LIMIT // LADDER_MEMORY))
 
 
 def encode_arguments(options: EncodeOptions, name: str) -> list[str]:
@@ -58,6 +67,8 @@ def encode_arguments(options: EncodeOptions, name: str) -> list[str]:
         args += ["--key-uri", options.key_uri.replace("{name}", name)]
     elif not options.encrypt:
         args.append("--no-encryption")
+    if options.overwrite:
+        args.append("--overwrite")
     return args
 
 
@@ -67,51 +78,37 @@ def failure_reason(stderr: str, returncode: int) -> str:
     return text or f"corvane encode ended with status {returncode}"
 
 
-def remove_leftovers(out: Path, name: str) -> int:
-    """Removes what an earlier attempt at this ladder left when its machine was
-    lost with it: its private folder and key file."""
-    found = [*out.glob(f"{glob.escape(name)}.partial-*"),
-             *out.glob(f".{glob.escape(name)}.key.partial-*")]
-    for path in found:
-        if path.is_dir():
-            shutil.rmtree(path, ignore_errors=True)
-        else:
-            path.unlink(missing_ok=True)
-    return len(found)
-
-
 def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
-    """Runs on a worker: makes one ladder, unless its manifest already verifies."""
+    """Runs on a worker: `corvane encode`, which makes the ladder unless it is
+    already what is asked."""
     started = time.monotonic()
-    source = Path(job["input"])
     folder = Path(job["out"]) / job["name"]
-    outcome: dict[str, Any] = {"input": str(source), "name": job["name"], "ladder": str(folder)}
-    had_manifest = (folder / MANIFEST).exists()
-    if had_manifest and manifest_problem(folder, source) is None:
-        return {**outcome, "status": "skipped"}
-    if removed := remove_leftovers(folder.parent, folder.name):
-        outcome["leftovers_removed"] = removed
-    command = [sys.executable, "-m", "corvane_cli", "encode", str(source), str(folder),
-               *job["args"]]
-    if had_manifest:
-        command.append("--overwrite")  # a ladder of ours, no longer what its manifest says
+    outcome: dict[str, Any] = {"input": job["input"], "name": job["name"], "ladder": str(folder)}
+    command = [sys.executable, "-m", "corvane_cli", "encode", job["input"], str(folder),
+               "--report-json", *job["args"]]
     encode = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               text=True, env={**os.environ, PARENT_ENV: str(os.getpid())})
     with _running_lock:
         _running[encode] = job["batch"]
     try:
-        _, stderr = encode.communicate()
+        stdout, stderr = encode.communicate()
     finally:
         with _running_lock:
             del _running[encode]
     outcome["seconds"] = round(time.monotonic() - started, 2)
-    if encode.returncode == 0 or manifest_problem(folder, source) is None:
-        record = json.loads((folder / MANIFEST).read_text())
-        rates = {r["name"]: {"peak_bit_rate": r["peak_bit_rate"],
-                             "average_bit_rate": r["average_bit_rate"]}
-                 for r in record["renditions"]}
-        return {**outcome, "status": "done", "renditions": rates}
-    return {**outcome, "status": "failed", "reason": failure_reason(stderr, encode.returncode)}
+    if encode.returncode != 0:
+        return {**outcome, "status": "failed",
+                "reason": failure_reason(stderr, encode.returncode)}
+    made = json.loads(stdout.strip().splitlines()[-1])
+    if made["leftovers_removed"]:
+        outcome["leftovers_removed"] = made["leftovers_removed"]
+    if made["status"] == "skipped":
+        return {**outcome, "status": "skipped"}
+    record = json.loads((folder / MANIFEST).read_text())
+    rates = {r["name"]: {"peak_bit_rate": r["peak_bit_rate"],
+                         "average_bit_rate": r["average_bit_rate"]}
+             for r in record["renditions"]}
+    return {**outcome, "status": "done", "renditions": rates}
 
 
 def stop_encodes(batch: str) -> int:
@@ -133,7 +130,7 @@ def outcome_of(future, job: dict[str, Any]) -> dict[str, Any]:
 
 
 def interrupt(signum: int, frame: FrameType | None) -> None:
-    raise KeyboardInterrupt
+    raise Interrupted(signum)
 
 
 def plan(inputs: list[Path], out: Path, options: EncodeOptions,
@@ -150,10 +147,20 @@ def plan(inputs: list[Path], out: Path, options: EncodeOptions,
     return jobs
 
 
-def watch(client, futures: list, jobs: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """Waits for every task with one bar: done, failed, running."""
+def ladder_slots(client) -> int:
+    """The ladders the cluster's workers offer to run at once."""
+    return sum(w.get("resources", {}).get(RESOURCE, 0)
+               for w in client.scheduler_info()["workers"].values())
+
+
+def watch(client, futures: list, jobs: list[dict[str, Any]],
+          timeout: float) -> list[dict[str, Any]]:
+    """Waits for every task with one bar: done, failed, running. Raises
+    BatchFailure when no worker has offered the `ladder` resource for `timeout`
+    seconds (an adaptive cluster starts with none)."""
     outcomes: dict[int, dict[str, Any]] = {}
     keys = {f.key for f in futures}
+    offered = time.monotonic()
     with tqdm(total=len(futures), desc="ladders", unit="ladder", disable=None,
               file=sys.stderr) as bar:
         while len(outcomes) < len(futures):
@@ -164,22 +171,26 @@ def watch(client, futures: list, jobs: list[dict[str, Any]]) -> list[dict[str, A
             running = sum(key in keys for held in client.processing().values() for key in held)
             failed = sum(o["status"] == "failed" for o in outcomes.values())
             bar.set_postfix(done=len(outcomes) - failed, failed=failed, running=running)
-            if len(outcomes) < len(futures):
-                time.sleep(POLL_SECONDS)
+            if len(outcomes) == len(futures):
+                break
+            if ladder_slots(client):
+                offered = time.monotonic()
+            elif time.monotonic() - offered > timeout:
+                raise BatchFailure(
+                    f"no worker has offered the '{RESOURCE}' resource for {timeout:.0f} s; "
+                    f"start workers with --resources {RESOURCE}=N")
+            time.sleep(POLL_SECONDS)
     return [outcomes[i] for i in range(len(futures))]
 
 
-def connect(scheduler: str | None, jobs: int | None):
+def connect(scheduler: str | None, jobs: int | None, timeout: float):
     from distributed import Client, LocalCluster
 
     if scheduler is not None:
-        client = Client(scheduler, timeout="30s")
-        offered = [w.get("resources", {}).get(RESOURCE, 0)
-                   for w in client.scheduler_info()["workers"].values()]
-        if not any(offered):
-            print(f"corvane: no worker offers the '{RESOURCE}' resource yet; start workers "
-                  f"with --resources {RESOURCE}=N", file=sys.stderr)
-        return client, None
+        try:
+            return Client(scheduler, timeout=timeout), None
+        except (OSError, ValueError) as error:  # TimeoutError is an OSError
+            raise BatchFailure(f"cannot reach the scheduler at {scheduler}: {error}") from None
     count = jobs or default_jobs()
     # Workers as threads of this process: each task spends its time waiting on
     # its `corvane encode` child.
@@ -190,8 +201,9 @@ def connect(scheduler: str | None, jobs: int | None):
 
 
 def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | None,
-        jobs: int | None) -> int:
-    """0 when every ladder is published or already was, 1 when any failed."""
+        jobs: int | None, timeout: float) -> int:
+    """0 when every ladder is published or already was, 1 when any failed or the
+    cluster could not run them."""
     try:
         import distributed  # noqa: F401
     except ImportError:
@@ -214,13 +226,21 @@ def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | 
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, interrupt)
     started = time.monotonic()
-    client, cluster = connect(scheduler, jobs)
+    try:
+        client, cluster = connect(scheduler, jobs, timeout)
+    except BatchFailure as failure:
+        print(f"corvane: {failure}", file=sys.stderr)
+        return 1
     futures = []
     try:
         futures = [client.submit(ladder_job, job, key=f"ladder-{job['name']}-{token}",
                                  resources={RESOURCE: 1}, pure=False)
                    for job in planned]
-        outcomes = watch(client, futures, planned)
+        outcomes = watch(client, futures, planned, timeout)
+    except BatchFailure as failure:
+        client.cancel(futures)
+        print(f"corvane: {failure}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         # Dask cannot stop a running task: cancel the rest, then have each
         # worker stop this batch's encodes, which remove what they wrote.

@@ -3,15 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 from pathlib import Path
 
 from corvane_cli import __version__
-from corvane_cli.encode import RENDITIONS, EncodeOptions
+from corvane_cli.encode import RENDITIONS, EncodeOptions, Interrupted
 from corvane_cli.encode import run as run_encode
 from corvane_cli.ladder import check_ladder, table
 
 INT32_MAX = 2**31 - 1
+DEFAULT_TIMEOUT = 180.0
 
 
 def resolution_list(text: str) -> list[str]:
@@ -31,12 +33,22 @@ def bitrate_list(text: str) -> list[int]:
         scale = {"k": 1000, "m": 1000000}.get(item[-1:].lower(), 1)
         try:
             value = round(float(item[:-1] if scale != 1 else item) * scale)
-        except ValueError:
+        except (ValueError, OverflowError):  # not a number, or nan or inf
             raise argparse.ArgumentTypeError(f"not a bit rate: {item!r}") from None
         if not 0 < value <= INT32_MAX:
             raise argparse.ArgumentTypeError(f"bit rate out of range: {item!r}")
         values.append(value)
     return values
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    return value
 
 
 def add_encode_options(parser: argparse.ArgumentParser) -> None:
@@ -53,11 +65,15 @@ def add_encode_options(parser: argparse.ArgumentParser) -> None:
                       help="encrypt with a new key written beside the ladder folder as "
                            "OUTDIR.key (mode 0600, not published) and fetched from URI")
     keys.add_argument("--no-encryption", action="store_true", help="make a clear ladder")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="make the ladder again even when the one there is already what "
+                             "is asked, and replace whatever else is there")
 
 
-def encode_options(args: argparse.Namespace, **extra: object) -> EncodeOptions:
+def encode_options(args: argparse.Namespace) -> EncodeOptions:
     return EncodeOptions(resolution=args.resolution, bitrate=args.bitrate, key_info=args.key,
-                         key_uri=args.key_uri, encrypt=not args.no_encryption, **extra)
+                         key_uri=args.key_uri, encrypt=not args.no_encryption,
+                         overwrite=args.overwrite)
 
 
 def parser() -> argparse.ArgumentParser:
@@ -70,11 +86,14 @@ def parser() -> argparse.ArgumentParser:
         "encode", help="make one ladder",
         description="Make the ladder of INPUT in OUTDIR (master.m3u8 and the renditions). "
                     "By default it is encrypted with a new random key, enc.key, beside the "
-                    "playlists. OUTDIR appears only once the ladder is whole and checked.")
+                    "playlists. OUTDIR appears only once the ladder is whole and checked; "
+                    "a ladder there already is kept while its manifest says it is made "
+                    "from INPUT as it is now with these options, and made again otherwise.")
     encode.add_argument("input", metavar="INPUT")
     encode.add_argument("outdir", metavar="OUTDIR", type=Path)
     add_encode_options(encode)
-    encode.add_argument("--overwrite", action="store_true", help="replace an existing OUTDIR")
+    # For `corvane batch`: the outcome as one JSON line on stdout.
+    encode.add_argument("--report-json", action="store_true", help=argparse.SUPPRESS)
 
     check = commands.add_parser(
         "check", help="verify a ladder",
@@ -88,15 +107,19 @@ def parser() -> argparse.ArgumentParser:
     batch = commands.add_parser(
         "batch", help="make one ladder per input on a Dask cluster",
         description="Make the ladder of each INPUT in DIR/<name>/, on a local Dask cluster "
-                    "or on the one at --scheduler. Inputs whose ladder's manifest still "
-                    "verifies are skipped. Prints a JSON summary.")
+                    "or on the one at --scheduler, as `corvane encode` makes each one: a "
+                    "ladder still what is asked is skipped. Prints a JSON summary.")
     batch.add_argument("inputs", metavar="INPUT", nargs="+", type=Path)
     batch.add_argument("--out", required=True, type=Path, metavar="DIR")
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="a Dask scheduler, such as tcp://10.0.0.5:8786 (default: a local "
                             "cluster on this machine)")
     batch.add_argument("--jobs", type=int, metavar="N",
-                       help="ladders at once on the local cluster (default: one per 2 cores)")
+                       help="ladders at once on the local cluster (default: one per 2 cores "
+                            "and 1.2 GB of memory this process may use)")
+    batch.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                       help="how long to wait for the scheduler to answer, and for a worker "
+                            f"offering the 'ladder' resource (default {DEFAULT_TIMEOUT:.0f})")
     add_encode_options(batch)
     return top
 
@@ -110,11 +133,13 @@ def run_check(master: Path, key_file: Path | None) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """The exit status, the same for every command: 0 done, 1 failed (one line on
+    stderr says why), 2 a wrong command line, 128 + the signal's number when
+    stopped by SIGINT (130) or SIGTERM (143)."""
     args = parser().parse_args(argv)
     try:
         if args.command == "encode":
-            options = encode_options(args, overwrite=args.overwrite)
-            return run_encode(args.input, args.outdir, options)
+            return run_encode(args.input, args.outdir, encode_options(args), args.report_json)
         if args.command == "check":
             return run_check(args.master, args.key_file)
         from corvane_cli.batch import run as run_batch
@@ -123,7 +148,14 @@ def main(argv: list[str] | None = None) -> int:
             print("corvane: --jobs takes a positive number, and only for the local cluster",
                   file=sys.stderr)
             return 2
-        return run_batch(args.inputs, args.out, encode_options(args), args.scheduler, args.jobs)
+        return run_batch(args.inputs, args.out, encode_options(args), args.scheduler, args.jobs,
+                         args.timeout)
+    except Interrupted as interrupted:
+        print("corvane: interrupted", file=sys.stderr)
+        return 128 + interrupted.signum
     except KeyboardInterrupt:
         print("corvane: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
+    except OSError as error:
+        print(f"corvane: {error}", file=sys.stderr)
+        return 1

@@ -1,5 +1,6 @@
 """`corvane encode`: one ladder, made in a private folder beside OUTDIR and moved
-into place only once it is whole and checked.
+into place only once it is whole and checked, by the one process holding
+OUTDIR's lock; a ladder already there is kept while it is still what is asked.
 
 The hls_encoder call runs in a child process (it holds the interpreter lock
 until it returns); this process draws a bar per rendition from the media
@@ -25,13 +26,14 @@ from types import FrameType
 from tqdm import tqdm
 
 from corvane_cli import __version__
-from corvane_cli.ladder import (
-    MANIFEST,
-    LadderReport,
-    check_ladder,
-    manifest,
-    seconds_written,
-    table,
+from corvane_cli.ladder import LadderReport, check_ladder, seconds_written, table
+from corvane_cli.manifest import MANIFEST, SourceIdentity, manifest, manifest_problem
+from corvane_cli.publish import (
+    KEY,
+    EncodeFailure,
+    OutputLock,
+    Staging,
+    remove_leftovers,
 )
 
 # The bars are refreshed by the poll below: no monitor thread of tqdm's.
@@ -40,18 +42,15 @@ tqdm.monitor_interval = 0
 # The renditions hls_encoder knows, in its default order.
 RENDITIONS = ("1080p", "720p", "480p", "360p")
 MASTER = "master.m3u8"
-KEY = "enc.key"
 GRACE_SECONDS = 3.0
 POLL_SECONDS = 0.25
 # Set by `corvane batch` for the encodes it starts: the parent worker's pid.
 PARENT_ENV = "CORVANE_PARENT_PID"
 
 
-class EncodeFailure(Exception):
-    """The encode failed; the message says why."""
+class Interrupted(KeyboardInterrupt):
+    """Stopped by a signal, SIGINT or SIGTERM, whose number it carries."""
 
-
-class Interrupted(Exception):
     def __init__(self, signum: int) -> None:
         super().__init__(signal.Signals(signum).name)
         self.signum = signum
@@ -97,6 +96,24 @@ class EncodeOptions:
         names = self.resolution if self.resolution is not None else list(RENDITIONS)
         return [n for i, n in enumerate(names) if n in RENDITIONS and n not in names[:i]]
 
+    def requested(self) -> dict[str, object]:
+        """What the ladder is to be, as its manifest records it: the renditions,
+        each one's bit rate as given (None: the table's), and its encryption."""
+        names = self.resolution if self.resolution is not None else list(RENDITIONS)
+        given = self.bitrate or []
+        # The call pairs a name's first place in the list with the bit rate there.
+        bitrates = [given[i] if i < len(given) else None
+                    for i in (names.index(n) for n in self.renditions())]
+        if self.key_info is not None:
+            key = {"mode": "key-info", "uri": read_key_info(self.key_info)[0]}
+        elif not self.encrypt:
+            key = {"mode": "none"}
+        elif self.key_uri is not None:
+            key = {"mode": "key-uri", "uri": self.key_uri}
+        else:
+            key = {"mode": "new-key", "uri": KEY}
+        return {"renditions": self.renditions(), "bitrates": bitrates, "key": key}
+
 
 def source_duration(source: str) -> float | None:
     """The source's duration by ffprobe, when ffprobe is installed; the bars then
@@ -122,77 +139,14 @@ def die_with_parent_from_environment() -> None:
         die_with_parent(int(parent), signal.SIGTERM)
 
 
-class Staging:
-    """The private folder a ladder is made in, beside OUTDIR, and (with a key
-    URI) the key file beside it; `publish` moves both into place."""
-
-    def __init__(self, outdir: Path, options: EncodeOptions) -> None:
-        self.outdir = outdir
-        self.token = secrets.token_hex(4)
-        self.folder = outdir.with_name(f"{outdir.name}.partial-{self.token}")
-        self.key: Path | None = None  # the key file this encode writes
-        self.key_final: Path | None = None
-        if options.key_uri is not None:
-            self.key_final = outdir.with_name(f"{outdir.name}.key")
-        self.overwrite = options.overwrite
-
-    def refuse_existing(self) -> None:
-        if self.overwrite:
-            return
-        if self.outdir.exists() and not (self.outdir.is_dir() and not any(self.outdir.iterdir())):
-            raise EncodeFailure(f"{self.outdir} exists; pass --overwrite to replace it")
-        if self.key_final is not None and self.key_final.exists():
-            raise EncodeFailure(f"{self.key_final} exists; pass --overwrite to replace it")
-
-    def create(self) -> None:
-        try:
-            self.outdir.parent.mkdir(parents=True, exist_ok=True)
-            self.folder.mkdir()
-        except OSError as error:
-            raise EncodeFailure(f"cannot create {error.filename}: {error.strerror}") from None
-
-    def write_key(self, key: bytes) -> Path:
-        """Writes the key file, readable by its owner only when it stays out of the ladder."""
-        if self.key_final is None:
-            self.key = self.folder / KEY
-            self.key.write_bytes(key)
-        else:
-            self.key = self.outdir.with_name(f".{self.outdir.name}.key.partial-{self.token}")
-            fd = os.open(self.key, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-            with os.fdopen(fd, "wb") as file:
-                file.write(key)
-        return self.key
-
-    def publish(self) -> None:
-        try:
-            os.rename(self.folder, self.outdir)
-        except OSError:
-            if not self.overwrite or not self.outdir.exists():
-                raise EncodeFailure(f"{self.outdir} appeared while encoding; "
-                                    "pass --overwrite to replace it") from None
-            old = self.outdir.with_name(f"{self.outdir.name}.old-{self.token}")
-            os.rename(self.outdir, old)
-            os.rename(self.folder, self.outdir)
-            if old.is_dir():
-                shutil.rmtree(old)
-            else:
-                old.unlink()
-        if self.key_final is not None and self.key is not None:
-            os.replace(self.key, self.key_final)
-
-    def discard(self) -> None:
-        shutil.rmtree(self.folder, ignore_errors=True)
-        if self.key is not None and self.key_final is not None:
-            self.key.unlink(missing_ok=True)
-
-
-def key_from_key_info(path: Path) -> Path | None:
-    """The key file a key info file names (its second line)."""
+def read_key_info(path: Path) -> tuple[str, Path | None]:
+    """The key URI and the key file a key info file names (its first two lines)."""
     try:
         lines = path.read_text().splitlines()
     except OSError as error:
         raise EncodeFailure(f"cannot read key info file {path}: {error.strerror}") from None
-    return Path(lines[1]) if len(lines) > 1 and lines[1] else None
+    uri = lines[0] if lines else ""
+    return uri, Path(lines[1]) if len(lines) > 1 and lines[1] else None
 
 
 class Bars:
@@ -226,16 +180,24 @@ class Bars:
             bar.close()
 
 
-def run_child(source: str, staging: Staging, options: EncodeOptions, key_info: str,
+def require_unchanged(source: SourceIdentity) -> None:
+    if change := source.change():
+        raise EncodeFailure(f"{source.path} changed while it was encoded ({change}); "
+                            "encode it again once it is whole")
+
+
+def run_child(source: SourceIdentity, staging: Staging, options: EncodeOptions, key_info: str,
               stop: StopSignals) -> None:
-    request: dict[str, object] = {"input": source, "output": str(staging.folder / MASTER),
+    """Runs the call in its child and waits for it, stopping it as soon as the
+    source is seen to change."""
+    request: dict[str, object] = {"input": source.path, "output": str(staging.folder / MASTER),
                                   "key": key_info, "parent": os.getpid()}
     if options.resolution is not None:
         request["resolution"] = options.resolution
     # Bit rates not given come from the table by rendition name (the call's own
     # default list would pair with the names by position).
     request["bitrate"] = options.bitrate or []
-    bars = Bars(options.renditions(), staging.folder, source_duration(source))
+    bars = Bars(options.renditions(), staging.folder, source_duration(source.path))
     with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
         # A session of its own: a Ctrl-C at the terminal reaches this process only,
         # which passes one SIGINT on.
@@ -244,9 +206,11 @@ def run_child(source: str, staging: Staging, options: EncodeOptions, key_info: s
         try:
             while child.poll() is None:
                 stop.check()
+                require_unchanged(source)
                 bars.update()
                 time.sleep(POLL_SECONDS)
             stop.check()
+            require_unchanged(source)
             if child.returncode == 0:
                 bars.finish()
         except BaseException:
@@ -278,49 +242,89 @@ def stop_child(child: subprocess.Popen) -> None:
         child.wait()
 
 
-def verify(staging: Staging, source: str, key_file: Path | None) -> LadderReport:
+def verify(staging: Staging, source: SourceIdentity, options: EncodeOptions,
+           key_file: Path | None) -> LadderReport:
     """Checks the made ladder and writes its manifest."""
-    master = staging.folder / MASTER
-    report = check_ladder(master, key_file)
+    report = check_ladder(staging.folder / MASTER, key_file)
     if not report.ok:
         raise EncodeFailure("the ladder failed its check:\n" + table(report).rstrip())
-    record = manifest(staging.folder, report, source, __version__)
+    record = manifest(staging.folder, report, source, options.requested(),
+                      {"corvane": __version__})
     (staging.folder / MANIFEST).write_text(json.dumps(record, indent=2) + "\n")
     return report
 
 
-def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals) -> LadderReport:
-    """Makes the ladder of `source` in OUTDIR; raises EncodeFailure or Interrupted
-    with nothing left behind."""
-    staging = Staging(outdir, options)
-    staging.refuse_existing()
-    staging.create()
+@dataclass
+class Outcome:
+    """What became of OUTDIR: "done" (made) or "skipped" (already what was asked)."""
+    status: str
+    report: LadderReport | None = None
+    leftovers_removed: int = 0
+    replaced: str | None = None  # why a ladder already there was made again
+
+
+def earlier_ladder(outdir: Path, source: SourceIdentity, options: EncodeOptions) -> str | None:
+    """Why the ladder at OUTDIR is to be made again, "" when it is what is
+    asked, None when there is none; raises when OUTDIR holds something else."""
+    if not os.path.lexists(outdir) or (outdir.is_dir() and not any(outdir.iterdir())):
+        return None
+    if options.overwrite:
+        return "--overwrite"
+    if not outdir.is_dir() or not (outdir / MANIFEST).is_file():
+        raise EncodeFailure(f"{outdir} exists and is not a corvane ladder; "
+                            "pass --overwrite to replace it")
+    key = outdir.with_name(f"{outdir.name}.key")
+    if options.key_uri is not None and not key.is_file():
+        return f"its key {key} is missing"
+    return manifest_problem(outdir, source, options.requested()) or ""
+
+
+def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals) -> Outcome:
+    """Makes the ladder of `source` in OUTDIR unless it is there already; raises
+    EncodeFailure or Interrupted with nothing left behind."""
     try:
-        with tempfile.TemporaryDirectory(prefix="corvane-") as private:
-            key_file: Path | None = None
-            key_info = ""
-            if options.key_info is not None:
-                key_info = str(options.key_info.absolute())
-                key_file = key_from_key_info(options.key_info)
-            elif options.encrypt:
-                key_file = staging.write_key(secrets.token_bytes(16))
-                uri = options.key_uri if options.key_uri is not None else KEY
-                # Read once, at encode time: it stays out of the published folder.
-                info = Path(private) / "enc.keyinfo"
-                info.write_text(f"{uri}\n{key_file}\n{secrets.token_bytes(16).hex()}\n")
-                key_info = str(info)
-            run_child(source, staging, options, key_info, stop)
-        report = verify(staging, source, key_file)
-        stop.check()
-        staging.publish()
-    except BaseException:
-        staging.discard()
-        raise
-    report.master = outdir / MASTER
-    return report
+        outdir.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise EncodeFailure(f"cannot create {error.filename}: {error.strerror}") from None
+    with OutputLock(outdir):
+        outcome = Outcome("done", leftovers_removed=remove_leftovers(outdir))
+        identity = SourceIdentity.take(source, stop.check)
+        outcome.replaced = earlier_ladder(outdir, identity, options)
+        if outcome.replaced == "":
+            outcome.status = "skipped"
+            return outcome
+        staging = Staging(outdir, key_outside=options.key_uri is not None)
+        staging.create()
+        try:
+            with tempfile.TemporaryDirectory(prefix="corvane-") as private:
+                key_file: Path | None = None
+                key_info = ""
+                if options.key_info is not None:
+                    key_info = str(options.key_info.absolute())
+                    key_file = read_key_info(options.key_info)[1]
+                elif options.encrypt:
+                    key_file = staging.key()
+                    uri = options.key_uri if options.key_uri is not None else KEY
+                    # Read once, at encode time: it stays out of the published folder.
+                    info = Path(private) / "enc.keyinfo"
+                    info.write_text(f"{uri}\n{key_file}\n{secrets.token_bytes(16).hex()}\n")
+                    key_info = str(info)
+                run_child(identity, staging, options, key_info, stop)
+            outcome.report = verify(staging, identity, options, key_file)
+            stop.check()
+            staging.publish()
+        except BaseException:
+            staging.discard()
+            raise
+    outcome.report.master = outdir / MASTER
+    return outcome
 
 
-def summary(report: LadderReport, outdir: Path, options: EncodeOptions, seconds: float) -> str:
+def summary(outcome: Outcome, outdir: Path, options: EncodeOptions, seconds: float) -> str:
+    if outcome.report is None:
+        return (f"ladder: {outdir / MASTER} is up to date (the same source and options); "
+                "pass --overwrite to make it again\n")
+    report = outcome.report
     size = sum(r.size for r in report.renditions)
     if options.key_info is not None:
         key = f"as {options.key_info} directs"
@@ -331,19 +335,22 @@ def summary(report: LadderReport, outdir: Path, options: EncodeOptions, seconds:
     else:
         key = f"{outdir / KEY}, beside the playlists"
     count = len(report.renditions)
+    replaced = (f"replaced: the ladder there before ({outcome.replaced})\n"
+                if outcome.replaced else "")
     return (f"ladder: {report.master} ({count} rendition{'s' if count != 1 else ''}, "
             f"{size / 2**20:.1f} MiB of segments, made in {seconds:.1f} s)\n"
-            f"key: {key}\n" + table(report))
+            f"key: {key}\n" + replaced + table(report))
 
 
-def run(source: str, outdir: Path, options: EncodeOptions) -> int:
-    """The command: 0 when the ladder is published, 1 on failure, 128 + the
-    signal's number when interrupted."""
+def run(source: str, outdir: Path, options: EncodeOptions, report_json: bool = False) -> int:
+    """The command: 0 when the ladder is published or already was, 1 on failure,
+    128 + the signal's number when interrupted. `report_json` (for `corvane
+    batch`) prints the outcome as one JSON line instead of the summary."""
     die_with_parent_from_environment()
     started = time.monotonic()
     with StopSignals() as stop:
         try:
-            report = encode(source, outdir.absolute(), options, stop)
+            outcome = encode(source, outdir.absolute(), options, stop)
         except Interrupted as interrupted:
             print("corvane: interrupted; nothing was published", file=sys.stderr)
             return 128 + interrupted.signum
@@ -353,5 +360,9 @@ def run(source: str, outdir: Path, options: EncodeOptions) -> int:
         except OSError as error:
             print(f"corvane: {error}", file=sys.stderr)
             return 1
-    print(summary(report, outdir, options, time.monotonic() - started), end="")
+    if report_json:
+        print(json.dumps({"status": outcome.status,
+                          "leftovers_removed": outcome.leftovers_removed}))
+    else:
+        print(summary(outcome, outdir, options, time.monotonic() - started), end="")
     return 0

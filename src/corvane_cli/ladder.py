@@ -1,11 +1,8 @@
 """Reading an HLS ladder from disk: its playlists, what its segments weigh, their
-decryption and first picture, the checks `corvane check` reports, and the
-manifest a finished ladder carries."""
+decryption and first picture, and the checks `corvane check` reports."""
 
 from __future__ import annotations
 
-import hashlib
-import json
 import math
 import re
 from dataclasses import dataclass, field
@@ -15,7 +12,6 @@ from urllib.parse import unquote, urlparse
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-MANIFEST = "manifest.json"
 _ATTRIBUTE = re.compile(r'([A-Z0-9-]+)=("[^"]*"|[^,]*)')
 
 
@@ -382,55 +378,3 @@ def table(report: LadderReport) -> str:
     problems = report.problems + [p for r in report.renditions for p in r.problems]
     lines += [f"problem: {p}" for p in problems]
     return "\n".join(lines) + "\n"
-
-
-# --- manifest ---------------------------------------------------------------------------
-
-def file_digest(path: Path) -> str:
-    digest = hashlib.sha256()
-    with path.open("rb") as file:
-        while chunk := file.read(1 << 20):
-            digest.update(chunk)
-    return digest.hexdigest()
-
-
-def manifest(folder: Path, report: LadderReport, source: str, version: str) -> dict:
-    """What `folder` holds (every file but the manifest), with the measured bit
-    rates and the source it was made from (its size and digest when it is a file)."""
-    files = {p.relative_to(folder).as_posix(): {"size": p.stat().st_size,
-                                                "sha256": file_digest(p)}
-             for p in sorted(folder.rglob("*")) if p.is_file() and p.name != MANIFEST}
-    origin: dict[str, object] = {"path": source}
-    if Path(source).is_file():
-        origin.update(path=str(Path(source).absolute()), size=Path(source).stat().st_size,
-                      sha256=file_digest(Path(source)))
-    return {
-        "corvane": version,
-        "master": report.master.name,
-        "source": origin,
-        "renditions": [{"name": r.name, "playlist": r.uri, "resolution": r.resolution,
-                        "segments": r.segments, "seconds": round(r.seconds, 3),
-                        "bandwidth": r.bandwidth, "average_bit_rate": round(r.average),
-                        "peak_bit_rate": round(r.peak)} for r in report.renditions],
-        "files": files,
-    }
-
-
-def manifest_problem(folder: Path, source: Path) -> str | None:
-    """None when `folder` has a manifest whose files are all there, unchanged, and
-    whose source is `source` as it is now; else why not."""
-    try:
-        recorded = json.loads((folder / MANIFEST).read_text())
-        if recorded["source"]["size"] != source.stat().st_size:
-            return "the source changed"
-        for name, entry in recorded["files"].items():
-            path = folder / name
-            if path.stat().st_size != entry["size"] or file_digest(path) != entry["sha256"]:
-                return f"{name} changed"
-        if file_digest(source) != recorded["source"]["sha256"]:
-            return "the source changed"
-    except FileNotFoundError as error:
-        return f"{error.filename} is missing"
-    except (OSError, ValueError, KeyError, TypeError) as error:
-        return f"unreadable manifest: {error}"
-    return None
