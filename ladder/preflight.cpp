@@ -63,15 +63,17 @@ std::filesystem::path followed(std::filesystem::path path, std::error_code& fail
 
 void require_master_apart(const std::string& output, const std::vector<std::string>& names) {
   namespace fs = std::filesystem;
-  const fs::path master(output);
-  const fs::path folder = master.has_parent_path() ? master.parent_path() : fs::path(".");
+  // Absolute first: a bare name's parent is empty, and a relative path that
+  // does not exist yet stays relative through weakly_canonical, so neither
+  // would ever equal the folder's canonical path.
+  std::error_code absolute_failed, master_failed, folder_failed;
+  const fs::path master = fs::absolute(fs::path(output), absolute_failed);
   // What writing the master would replace, links followed; the renditions'
   // files are named in the master's own folder.
-  std::error_code master_failed, folder_failed;
   const fs::path replaced = followed(master, master_failed);
-  const fs::path renditions_folder = fs::weakly_canonical(folder, folder_failed);
+  const fs::path renditions_folder = fs::weakly_canonical(master.parent_path(), folder_failed);
   // The directory check reports what is wrong with the folder.
-  if (master_failed || folder_failed) return;
+  if (absolute_failed || master_failed || folder_failed) return;
   if (replaced.parent_path() != renditions_folder) return;
   const std::string file = replaced.filename().string();
   for (const std::string& name : names) {

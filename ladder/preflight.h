@@ -15,8 +15,9 @@ void require_key_info_file(const std::string& key_info_file);
 // Throws std::invalid_argument when the master playlist `output` would be a
 // file that a rendition named in `names` writes beside it: its media playlist
 // (NAME.m3u8) or one of its segments (NAME_000.ts, NAME_001.ts, ...). The
-// master, written last, would replace it. A link is followed to the file it
-// names.
+// master, written last, would replace it. The master may be named bare, from
+// the working folder, or by any relative or absolute path, and need not exist
+// yet; a link is followed to the file it names.
 void require_master_apart(const std::string& output, const std::vector<std::string>& names);
 
 }  // namespace corvane

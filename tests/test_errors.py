@@ -107,15 +107,27 @@ def test_default_key_info_file_is_looked_up_in_working_directory(clip, out, monk
                      id="master-is-later-segment"),
         pytest.param({"name": "link.m3u8", "link": "360p.m3u8"},
                      "rendition 360p's file 360p.m3u8", id="master-links-to-media-playlist"),
+        # Named from inside the folder, with nothing in front.
+        pytest.param({"resolution": ["720p", "360p"], "name": "720p.m3u8", "bare": True},
+                     "rendition 720p's file 720p.m3u8", id="bare-master-is-first-playlist"),
+        pytest.param({"resolution": ["720p", "360p"], "name": "360p.m3u8", "bare": True},
+                     "rendition 360p's file 360p.m3u8", id="bare-master-is-last-playlist"),
+        pytest.param({"name": "360p_000.ts", "bare": True},
+                     "rendition 360p's file 360p_000.ts", id="bare-master-is-segment"),
     ],
 )
-def test_refused_plan_raises_value_error_and_writes_nothing(clip, out, kwargs, message):
+def test_refused_plan_raises_value_error_and_writes_nothing(clip, out, monkeypatch, kwargs,
+                                                            message):
     kwargs = dict(kwargs)
     if "link" in kwargs:
         (out / kwargs["name"]).symlink_to(kwargs.pop("link"))
+    folder = out
+    if kwargs.pop("bare", False):
+        monkeypatch.chdir(out)
+        folder = Path()
     before = listing(out)
     with pytest.raises(ValueError) as raised:
-        encode(clip("mp4"), out, **kwargs)
+        encode(clip("mp4"), folder, **kwargs)
     assert message in str(raised.value)
     assert listing(out) == before
 
