@@ -1,4 +1,4 @@
-// The Python module: one function, hls_encoder, and the translation of
+// The Python module: hls_encoder, probe and versions, and the translation of
 // corvane's errors into the built-in exceptions a caller can catch.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "ladder/plan.h"
-#include "ladder/planner.h"
 #include "ffmpeg/error.h"
 #include "ffmpeg/headers.h"
+#include "ffmpeg/versions.h"
+#include "ladder/plan.h"
+#include "ladder/planner.h"
+#include "rendition/encoder_version.h"
+#include "source/probe.h"
 
 namespace py = pybind11;
 
@@ -42,6 +45,30 @@ void raise_av_error(const corvane::av_error& error) {
   }
 }
 
+py::object or_none(const auto& value) {
+  return value ? py::cast(*value) : py::none();
+}
+
+py::dict probe(const std::string& input) {
+  const corvane::source_probe probed = corvane::probe_source(input);
+  py::list streams;
+  for (const auto& stream : probed.streams)
+    streams.append(py::dict(py::arg("index") = stream.index, py::arg("type") = stream.type,
+                            py::arg("codec") = stream.codec));
+  return py::dict(py::arg("duration") = or_none(probed.duration),
+                  py::arg("width") = or_none(probed.width),
+                  py::arg("height") = or_none(probed.height), py::arg("streams") = streams);
+}
+
+py::dict versions() {
+  py::dict found;
+  found["corvane"] = CORVANE_VERSION;
+  for (const auto& [library, version] : corvane::ffmpeg_versions())
+    found[library.c_str()] = version;
+  found["libx264"] = corvane::h264_encoder_version();
+  return found;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(corvane, m) {
@@ -70,4 +97,12 @@ PYBIND11_MODULE(corvane, m) {
       py::arg("resolution") = corvane::default_resolution(),
       py::arg("bitrate") = corvane::default_bitrates(),
       py::arg("key") = std::string("enc.keyinfo"));
+
+  m.def("probe", &probe, py::arg("input"),
+        "What a source holds, read as hls_encoder reads it: duration (seconds, or None),\n"
+        "width and height of the video stream it would encode (or None), and streams\n"
+        "(index, type, codec). Raises as hls_encoder does when the source cannot be read.");
+  m.def("versions", &versions,
+        "The versions of corvane, of the FFmpeg libraries it runs with, and of libx264\n"
+        "as the encoder says it.");
 }

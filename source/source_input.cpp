@@ -91,12 +91,17 @@ void refuse_oversized(const AVStream* video, const std::string& url) {
 
 }  // namespace
 
+format_context_ptr open_source_format(const std::string& input, read_watch& watch) {
+  format_context_ptr format = open_input(input, watch);
+  watch.watch(format.get());
+  find_stream_info(format.get(), watch, input);
+  return format;
+}
+
 source_input open_source(const std::string& input, std::stop_token stop) {
   source_input source;
   source.watch = std::make_unique<read_watch>(std::move(stop));
-  source.format = open_input(input, *source.watch);
-  source.watch->watch(source.format.get());
-  find_stream_info(source.format.get(), *source.watch, input);
+  source.format = open_source_format(input, *source.watch);
   source.video = select_stream(source.format.get(), AVMEDIA_TYPE_VIDEO, "video", input);
   refuse_oversized(source.video.stream, input);
   // Every rendition waits on the one video decode: it gets the machine's cores.

@@ -38,6 +38,11 @@ struct source_input {
   bool has_audio() const { return audio.index >= 0; }
 };
 
+// Opens `input` and reads its stream information, every read answering to
+// `watch` (which must outlive the context), with decoders that refuse pictures
+// over the limits above. Throws as open_input and read_watch::check do.
+format_context_ptr open_source_format(const std::string& input, read_watch& watch);
+
 // Opens `input`, reads its stream information, selects its best decodable video
 // stream and, when it has one, its best decodable audio stream, and opens their
 // decoders; every read answers to a read_watch on `stop`. Throws av_error

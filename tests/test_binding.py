@@ -1,11 +1,13 @@
 """The Python surface of corvane: names, documentation and argument conversion."""
 
 import errno
+import re
+from importlib.metadata import version
 
 import pytest
 
 import corvane
-from conftest import SIZES, encode, listing, parse_master, probe, stream_of
+from conftest import FFPROBE, SIZES, encode, listing, parse_master, probe, run, stream_of
 
 SIGNATURE = (
     "hls_encoder(input: str, output: str, "
@@ -15,11 +17,32 @@ SIGNATURE = (
 )
 
 
-def test_module_exports_only_hls_encoder():
+def test_module_exports_hls_encoder_probe_and_versions():
     assert corvane.__doc__ == (
         "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python")
-    assert [name for name in dir(corvane) if not name.startswith("_")] == ["hls_encoder"]
+    assert [name for name in dir(corvane) if not name.startswith("_")] == [
+        "hls_encoder", "probe", "versions"]
     assert callable(corvane.hls_encoder)
+
+
+def test_versions_are_those_ffprobe_runs_with():
+    versions = corvane.versions()
+    assert versions["corvane"] == version("corvane")
+    listed = run(FFPROBE, "-version")
+    assert f"ffprobe version {versions['ffmpeg']} " in listed
+    for library in ("libavformat", "libavcodec", "libavfilter", "libswscale", "libavutil"):
+        major, minor, micro = versions[library].split(".")
+        assert re.search(rf"^{library}\s+{major}\.\s*{minor}\.\s*{micro} / ", listed, re.M)
+
+
+@pytest.mark.parametrize("kind", ["mp4", "video_only", "webm"])
+def test_probe_says_what_ffprobe_says(clip, kind):
+    probed, seen = corvane.probe(str(clip(kind))), probe(clip(kind))
+    assert probed["duration"] == pytest.approx(float(seen["format"]["duration"]), abs=1e-3)
+    video = stream_of(seen, "video")
+    assert (probed["width"], probed["height"]) == (video["width"], video["height"])
+    assert probed["streams"] == [{"index": s["index"], "type": s["codec_type"],
+                                  "codec": s["codec_name"]} for s in seen["streams"]]
 
 
 def test_hls_encoder_documents_signature_and_purpose():
