@@ -23,6 +23,7 @@ from conftest import (
     corvane_command,
     decrypt_rendition,
     decrypt_segment,
+    h264_stream,
     listing,
     parse_master,
     parse_media_playlist,
@@ -82,6 +83,8 @@ def test_encode_publishes_a_checked_ladder(clip, tmp_path, mode):
         clear, = decrypt_rendition(ladder / "360p.m3u8", key_file.read_bytes(), tmp_path / "clear")
     video = stream_of(probe(clear), "video")
     assert (video["codec_name"], (video["width"], video["height"])) == ("h264", SIZES["360p"])
+    versions = json.loads((ladder / "manifest.json").read_text())["versions"]
+    assert f"x264 - core {versions['libx264']} - ".encode() in h264_stream(clear)
 
     # BANDWIDTH covers the one segment's bit rate, as measured here.
     (attrs, _), = parse_master(ladder / "master.m3u8")
@@ -257,8 +260,9 @@ def test_a_second_writer_fails_at_once_and_a_growing_source_publishes_nothing(cl
     first = subprocess.Popen([CORVANE, "encode", upload, out / "talk", "--resolution", "720p"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
-    while not list(out.glob("talk.partial-*/*.ts")) and first.poll() is None:
-        assert time.monotonic() < deadline, "the encode never started writing"
+    # The partial folder is made once the source is hashed, and under the lock.
+    while not list(out.glob("talk.partial-*")) and first.poll() is None:
+        assert time.monotonic() < deadline, "the encode never started"
         time.sleep(0.05)
     second = corvane_command("encode", clip("mp4"), out / "talk", "--resolution", "360p",
                              timeout=30)

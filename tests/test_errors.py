@@ -14,8 +14,8 @@ from pathlib import Path
 import pytest
 
 import corvane
-from conftest import (FFMPEG, LoopbackServer, encode, listing, master_variants,
-                      parse_media_playlist, run)
+from conftest import (FFMPEG, LoopbackServer, corvane_command, encode, listing,
+                      master_variants, parse_media_playlist, run)
 from fuzzing import run_call
 
 
@@ -222,9 +222,14 @@ def test_source_naming_other_files_is_refused(clip, out, tmp_path, name, text, d
         # In a child, so that this process serves while the call holds the
         # interpreter lock, and a call that goes on reading fails the test.
         result = run_call(source, out, timeout=120)
+        # The command reads the source only through corvane, under the same rule.
+        command = corvane_command("encode", source, tmp_path / "ladder", timeout=120)
     assert (result["outcome"], result.get("type")) == ("raised", "ValueError"), result
     assert f"refused source format '{detected}'" in result["message"]
+    assert command.returncode == 1
+    assert f"refused source format '{detected}'" in command.stderr
     assert listing(out) == []
+    assert not (tmp_path / "ladder").exists()
     assert server.requests == []
 
 

@@ -1,10 +1,12 @@
 """Runs one hls_encoder call in a process of its own, for `corvane encode`.
 
 The call holds the interpreter lock until it returns, so the parent, which
-draws the progress bars and answers Ctrl-C, runs it here. The request comes as
-JSON in argv[1]; a failure is written to stdout as one JSON line with the
-exception's type and message, and the exit status is 0, 1, or 130 when the call
-was interrupted.
+draws the progress bars and answers Ctrl-C, runs it here; so does the probe of
+the source before it, which may stall on a URL as the call may. The request
+comes as JSON in argv[1]. Written to stdout, one JSON line each: first what
+corvane.probe says of the source and corvane.versions(), then, on failure, the
+exception's type and message. The exit status is 0, 1, or 130 when
+interrupted.
 """
 
 import ctypes
@@ -33,6 +35,8 @@ def main() -> int:
 
     options = {name: request[name] for name in ("resolution", "bitrate") if name in request}
     try:
+        started = {"probe": corvane.probe(request["input"]), "versions": corvane.versions()}
+        print(json.dumps(started), flush=True)
         corvane.hls_encoder(request["input"], request["output"], key=request["key"], **options)
     except KeyboardInterrupt:
         return 130

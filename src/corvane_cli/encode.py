@@ -13,7 +13,6 @@ from __future__ import annotations
 import json
 import os
 import secrets
-import shutil
 import signal
 import subprocess
 import sys
@@ -22,10 +21,10 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
+from typing import Any, BinaryIO
 
 from tqdm import tqdm
 
-from corvane_cli import __version__
 from corvane_cli.ladder import LadderReport, check_ladder, seconds_written, table
 from corvane_cli.manifest import MANIFEST, SourceIdentity, manifest, manifest_problem
 from corvane_cli.publish import (
@@ -115,21 +114,6 @@ class EncodeOptions:
         return {"renditions": self.renditions(), "bitrates": bitrates, "key": key}
 
 
-def source_duration(source: str) -> float | None:
-    """The source's duration by ffprobe, when ffprobe is installed; the bars then
-    show an ETA."""
-    ffprobe = shutil.which("ffprobe")
-    if ffprobe is None:
-        return None
-    try:
-        done = subprocess.run([ffprobe, "-v", "error", "-show_entries", "format=duration",
-                               "-of", "csv=p=0", source], capture_output=True, text=True,
-                              timeout=60, check=False)
-        return float(done.stdout.strip()) if done.returncode == 0 else None
-    except (subprocess.TimeoutExpired, ValueError):
-        return None
-
-
 def die_with_parent_from_environment() -> None:
     """Under a batch worker: end (through SIGTERM, cleaning up) when the worker does."""
     parent = os.environ.get(PARENT_ENV)
@@ -186,10 +170,21 @@ def require_unchanged(source: SourceIdentity) -> None:
                             "encode it again once it is whole")
 
 
+def started_line(output: BinaryIO) -> dict[str, Any] | None:
+    """The child's first line, once written whole: the probe of the source and
+    the versions, or None (yet, or because the probe failed)."""
+    head = os.pread(output.fileno(), 1 << 16, 0)
+    if b"\n" not in head:
+        return None
+    line = json.loads(head.split(b"\n", 1)[0])
+    return line if "probe" in line else None
+
+
 def run_child(source: SourceIdentity, staging: Staging, options: EncodeOptions, key_info: str,
-              stop: StopSignals) -> None:
-    """Runs the call in its child and waits for it, stopping it as soon as the
-    source is seen to change."""
+              stop: StopSignals) -> dict[str, Any]:
+    """Runs the probe and the call in the child and waits for them, stopping
+    them as soon as the source is seen to change. Returns the versions that
+    made the ladder."""
     request: dict[str, object] = {"input": source.path, "output": str(staging.folder / MASTER),
                                   "key": key_info, "parent": os.getpid()}
     if options.resolution is not None:
@@ -197,7 +192,8 @@ def run_child(source: SourceIdentity, staging: Staging, options: EncodeOptions, 
     # Bit rates not given come from the table by rendition name (the call's own
     # default list would pair with the names by position).
     request["bitrate"] = options.bitrate or []
-    bars = Bars(options.renditions(), staging.folder, source_duration(source.path))
+    started: dict[str, Any] | None = None
+    bars: Bars | None = None
     with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
         # A session of its own: a Ctrl-C at the terminal reaches this process only,
         # which passes one SIGINT on.
@@ -207,19 +203,30 @@ def run_child(source: SourceIdentity, staging: Staging, options: EncodeOptions, 
             while child.poll() is None:
                 stop.check()
                 require_unchanged(source)
-                bars.update()
+                if bars is None and (started := started_line(output)) is not None:
+                    bars = Bars(options.renditions(), staging.folder,
+                                started["probe"]["duration"])
+                if bars is not None:
+                    bars.update()
                 time.sleep(POLL_SECONDS)
             stop.check()
             require_unchanged(source)
             if child.returncode == 0:
+                started = started_line(output)
+                if started is None:
+                    raise EncodeFailure("the encoder said nothing of the source")
+                if bars is None:
+                    bars = Bars(options.renditions(), staging.folder,
+                                started["probe"]["duration"])
                 bars.finish()
         except BaseException:
             stop_child(child)
             raise
         finally:
-            bars.close()
-        if child.returncode == 0:
-            return
+            if bars is not None:
+                bars.close()
+        if child.returncode == 0 and started is not None:
+            return started["versions"]
         output.seek(0)
         out = output.read().decode(errors="replace")
         if child.returncode == 1 and out.strip():
@@ -243,13 +250,12 @@ def stop_child(child: subprocess.Popen) -> None:
 
 
 def verify(staging: Staging, source: SourceIdentity, options: EncodeOptions,
-           key_file: Path | None) -> LadderReport:
+           key_file: Path | None, versions: dict[str, Any]) -> LadderReport:
     """Checks the made ladder and writes its manifest."""
     report = check_ladder(staging.folder / MASTER, key_file)
     if not report.ok:
         raise EncodeFailure("the ladder failed its check:\n" + table(report).rstrip())
-    record = manifest(staging.folder, report, source, options.requested(),
-                      {"corvane": __version__})
+    record = manifest(staging.folder, report, source, options.requested(), versions)
     (staging.folder / MANIFEST).write_text(json.dumps(record, indent=2) + "\n")
     return report
 
@@ -309,8 +315,8 @@ def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals)
                     info = Path(private) / "enc.keyinfo"
                     info.write_text(f"{uri}\n{key_file}\n{secrets.token_bytes(16).hex()}\n")
                     key_info = str(info)
-                run_child(identity, staging, options, key_info, stop)
-            outcome.report = verify(staging, identity, options, key_file)
+                versions = run_child(identity, staging, options, key_info, stop)
+            outcome.report = verify(staging, identity, options, key_file, versions)
             stop.check()
             staging.publish()
         except BaseException:
