@@ -178,3 +178,20 @@ def test_batch_without_a_cluster_to_run_it_ends_in_one_line(request, clip, tmp_p
     assert len(lines) == 1 and lines[0].startswith(f"corvane: {message}"), done.stderr
     assert done.stdout == ""
     assert listing(out) == []
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)],
+                         ids=["SIGINT", "SIGTERM"])
+def test_stopped_batch_exits_as_encode_does_and_leaves_nothing(clip, tmp_path, sig, status):
+    out = tmp_path / "ladders"
+    batch = subprocess.Popen([CORVANE, "batch", clip("longer"), "--out", out,
+                              "--resolution", "720p"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    wait_for(lambda: list(out.glob("longer.partial-*")) or batch.poll() is not None,
+             "the batch to start its ladder")
+    batch.send_signal(sig)
+    stdout, stderr = batch.communicate(timeout=60)
+    assert batch.returncode == status
+    assert "interrupted" in stderr and "Traceback" not in stderr
+    assert stdout == ""
+    wait_for(lambda: listing(out) == [], "the stopped encode to clear up", timeout=30)

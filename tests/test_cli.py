@@ -144,6 +144,9 @@ def test_encode_failure_says_why_and_leaves_nothing(clip, garbage, tmp_path, cas
         pytest.param("mp4", ["--resolution", "480p"], True, id="other-resolution"),
         pytest.param("short2", [], True, id="other-source"),
         pytest.param("mp4", ["--overwrite"], True, id="overwrite"),
+        # A publish cut short between its two renames, where the filesystem
+        # cannot swap, and a dead encode's partial folder.
+        pytest.param("mp4", ["cut-short"], False, id="after-a-publish-cut-short"),
     ],
 )
 def test_encode_again_keeps_a_ladder_only_while_it_is_what_is_asked(clip, tmp_path, source,
@@ -154,6 +157,10 @@ def test_encode_again_keeps_a_ladder_only_while_it_is_what_is_asked(clip, tmp_pa
     assert corvane_command(*first).returncode == 0
     made_before, key_before = (out / "manifest.json").stat().st_mtime_ns, key.read_bytes()
     shutil.copy(clip(source), upload)
+    if again == ["cut-short"]:
+        again = []
+        out.rename(tmp_path / "talk.old-0a1b2c3d")
+        (tmp_path / "talk.partial-4e5f6a7b").mkdir()
     done = corvane_command(*first, *again)
     assert done.returncode == 0, done.stderr
     assert ("replaced: the ladder there before" in done.stdout) == made

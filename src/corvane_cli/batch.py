@@ -173,7 +173,9 @@ def watch(client, futures: list, jobs: list[dict[str, Any]],
             bar.set_postfix(done=len(outcomes) - failed, failed=failed, running=running)
             if len(outcomes) == len(futures):
                 break
-            if ladder_slots(client):
+            # A ladder running is a worker offering `ladder`: ask the scheduler
+            # for its workers only when none is.
+            if running or ladder_slots(client):
                 offered = time.monotonic()
             elif time.monotonic() - offered > timeout:
                 raise BatchFailure(
