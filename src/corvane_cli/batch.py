@@ -21,14 +21,16 @@ import subprocess
 import sys
 import threading
 import time
+from dataclasses import replace
 from pathlib import Path
 from types import FrameType
 from typing import Any
 
 from tqdm import tqdm
 
-from corvane_cli.encode import PARENT_ENV, EncodeOptions, Interrupted
-from corvane_cli.manifest import MANIFEST
+from corvane_cli.encode import PARENT_ENV, EncodeOptions, Interrupted, earlier_ladder
+from corvane_cli.manifest import MANIFEST, SourceIdentity
+from corvane_cli.publish import EncodeFailure
 
 RESOURCE = "ladder"
 POLL_SECONDS = 0.5
@@ -55,7 +57,7 @@ def default_jobs() -> int:
     return max(1, min(CPU_COUNT // 2, MEMORY_LIMIT // LADDER_MEMORY))
 
 
-def encode_arguments(options: EncodeOptions, name: str) -> list[str]:
+def encode_arguments(options: EncodeOptions) -> list[str]:
     args = []
     if options.resolution is not None:
         args += ["--resolution", ",".join(options.resolution)]
@@ -64,7 +66,7 @@ def encode_arguments(options: EncodeOptions, name: str) -> list[str]:
     if options.key_info is not None:
         args += ["--key", str(options.key_info.absolute())]
     elif options.key_uri is not None:
-        args += ["--key-uri", options.key_uri.replace("{name}", name)]
+        args += ["--key-uri", options.key_uri]
     elif not options.encrypt:
         args.append("--no-encryption")
     if options.overwrite:
@@ -84,6 +86,15 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
     started = time.monotonic()
     folder = Path(job["out"]) / job["name"]
     outcome: dict[str, Any] = {"input": job["input"], "name": job["name"], "ladder": str(folder)}
+    # The encode decides under the lock; a ladder plainly up to date is only
+    # read here, sparing a process per input on a re-run of a large batch.
+    if not job["overwrite"] and (folder / MANIFEST).is_file():
+        try:
+            if earlier_ladder(folder, SourceIdentity.take(job["input"]), job["requested"],
+                              overwrite=False) == "":
+                return {**outcome, "status": "skipped"}
+        except EncodeFailure:
+            pass  # the encode says why
     command = [sys.executable, "-m", "corvane_cli", "encode", job["input"], str(folder),
                "--report-json", *job["args"]]
     encode = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -142,8 +153,12 @@ def plan(inputs: list[Path], out: Path, options: EncodeOptions,
         if name in names:
             raise ValueError(f"{names[name]} and {source} would both make {out / name}")
         names[name] = source
+        own = options
+        if options.key_uri is not None:
+            own = replace(options, key_uri=options.key_uri.replace("{name}", name))
         jobs.append({"input": str(source.absolute()), "name": name, "out": str(out),
-                     "args": encode_arguments(options, name), "batch": batch})
+                     "args": encode_arguments(own), "requested": own.requested(),
+                     "overwrite": options.overwrite, "batch": batch})
     return jobs
 
 
@@ -220,7 +235,7 @@ def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | 
     try:
         planned = plan(inputs, out, options, token)
         out.mkdir(parents=True, exist_ok=True)
-    except (ValueError, OSError) as error:
+    except (ValueError, OSError, EncodeFailure) as error:
         print(f"corvane: {error}", file=sys.stderr)
         return 1
     # Ctrl-C and SIGTERM end the batch even where it was started with SIGINT

@@ -269,20 +269,22 @@ class Outcome:
     replaced: str | None = None  # why a ladder already there was made again
 
 
-def earlier_ladder(outdir: Path, source: SourceIdentity, options: EncodeOptions) -> str | None:
-    """Why the ladder at OUTDIR is to be made again, "" when it is what is
-    asked, None when there is none; raises when OUTDIR holds something else."""
+def earlier_ladder(outdir: Path, source: SourceIdentity, requested: dict[str, Any],
+                   overwrite: bool) -> str | None:
+    """Why the ladder at OUTDIR is to be made again for `requested` (as
+    EncodeOptions.requested gives it), "" when it is what is asked, None when
+    there is none; raises when OUTDIR holds something else. Reads only."""
     if not os.path.lexists(outdir) or (outdir.is_dir() and not any(outdir.iterdir())):
         return None
-    if options.overwrite:
+    if overwrite:
         return "--overwrite"
     if not outdir.is_dir() or not (outdir / MANIFEST).is_file():
         raise EncodeFailure(f"{outdir} exists and is not a corvane ladder; "
                             "pass --overwrite to replace it")
     key = outdir.with_name(f"{outdir.name}.key")
-    if options.key_uri is not None and not key.is_file():
+    if requested["key"]["mode"] == "key-uri" and not key.is_file():
         return f"its key {key} is missing"
-    return manifest_problem(outdir, source, options.requested()) or ""
+    return manifest_problem(outdir, source, requested) or ""
 
 
 def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals) -> Outcome:
@@ -295,7 +297,8 @@ def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals)
     with OutputLock(outdir):
         outcome = Outcome("done", leftovers_removed=remove_leftovers(outdir))
         identity = SourceIdentity.take(source, stop.check)
-        outcome.replaced = earlier_ladder(outdir, identity, options)
+        outcome.replaced = earlier_ladder(outdir, identity, options.requested(),
+                                          options.overwrite)
         if outcome.replaced == "":
             outcome.status = "skipped"
             return outcome
