@@ -24,8 +24,13 @@ esac
 "$venv/bin/python" -m pip install -q --no-build-isolation \
   -C cmake.define.CORVANE_WERROR=ON -C cmake.define.CORVANE_TESTS=ON \
   -C build-dir=/tmp/build '.[batch]'
-ctest --test-dir /tmp/build --output-on-failure
 
-scripts/user_path.sh --installed "$venv"
-
-"$venv/bin/python" -m pytest -p no:cacheprovider -m 'not browser'
+# Every step runs even when one before it failed: one run reports all.
+failed=()
+ctest --test-dir /tmp/build --output-on-failure || failed+=("C++ unit tests")
+scripts/user_path.sh --installed "$venv" || failed+=("corvane encode and check")
+"$venv/bin/python" -m pytest -p no:cacheprovider -m 'not browser' || failed+=(pytest)
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "failed: ${failed[*]}" >&2
+  exit 1
+fi
