@@ -76,6 +76,11 @@ is_fresh() {
   [ -n "$(find "$done_mark" -mtime -"$max_age_days" 2> /dev/null)" ]
 }
 
+# One maker of a root at a time; another call for it waits, then reuses it.
+mkdir -p "$roots"
+exec 9> "$root.lock"
+flock 9
+
 if [ ! -f "$done_mark" ]; then
   make_root "$@" || { echo "$0: could not make the $release root" >&2; exit 1; }
 elif ! is_fresh; then
