@@ -14,12 +14,12 @@ cd "$(dirname "$0")/.."
 
 # What building and testing need from a release: its toolchain, Python
 # headers, the FFmpeg -dev packages, GoogleTest, the readers the tests check
-# ladders with (ffmpeg, openssl, GStreamer's playbin), and chattr for the
-# disk-fault tests.
+# ladders with (ffmpeg, openssl, GStreamer's playbin), and chattr and mount
+# for the disk-fault tests (testing no longer has mount by default).
 PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-dev python3-dev python3-venv
   libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev
   ffmpeg openssl ca-certificates gstreamer1.0-tools gstreamer1.0-plugins-base
-  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav e2fsprogs)
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav e2fsprogs mount)
 
 mode_of() {
   case $1 in
