@@ -12,8 +12,8 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openss
 	chromium gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
 	gstreamer1.0-plugins-bad gstreamer1.0-libav
 
-.PHONY: demo test system venv node build lint unit-tests python-tests bench clean \
-	sanitize-build tsan-build sanitize-test asan-test tsan-test sanitize-fuzz fuzz memcheck
+.PHONY: demo test system venv node build lint unit-tests python-tests bench clean matrix \
+	user-path sanitize-build tsan-build sanitize-test asan-test tsan-test sanitize-fuzz fuzz memcheck
 
 demo: build
 	$(PYTHON) scripts/demo.py
@@ -68,6 +68,20 @@ python-tests: build node
 
 bench: build
 	$(PYTHON) bench/ladder_bench.py
+
+# The suite in Debian 13 (FFmpeg 7.1, Python 3.13; dependencies at their lower
+# bounds) and Debian testing (FFmpeg 9.0, Python 3.14; pinned) roots, made
+# with mmdebstrap and cached in $CORVANE_CACHE (default ~/.cache/corvane)/roots: see
+# scripts/matrix.sh. The Chromium tests stay on the host. Needs root.
+# make matrix RELEASES=testing
+RELEASES ?= trixie testing
+matrix:
+	scripts/matrix.sh $(RELEASES)
+
+# A new user's install into a fresh venv, with build isolation, then a ladder
+# made and checked with the `corvane` command: see scripts/user_path.sh.
+user-path: system
+	scripts/user_path.sh
 
 # Feeds corrupted sources to hls_encoder and prints what became of them:
 # make fuzz COUNT=5000 SEED=7

@@ -82,6 +82,7 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
   if (!key_info_file.empty()) {
     check(av_opt_set(muxer, "hls_key_info_file", key_info_file.c_str(), 0),
           "set hls_key_info_file");
+    files.key_info_path = key_info_file;
     key_info_lines lines = read_key_info(key_info_file, &output->interrupt_callback);
     if (lines.iv.empty()) {
       check(av_opt_set(muxer, "hls_flags", "periodic_rekey", 0), "set hls_flags");

@@ -1,7 +1,6 @@
 #include "rendition/output_files.h"
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -25,12 +24,6 @@ std::string file_named(std::string_view url) {
   return std::string(url);
 }
 
-bool is_key_info_file(AVFormatContext* output, const char* url) {
-  const auto* option = static_cast<char* const*>(
-      av_opt_ptr(output->oformat->priv_class, output->priv_data, "hls_key_info_file"));
-  return option != nullptr && *option != nullptr && std::strcmp(*option, url) == 0;
-}
-
 // The key info file with a fresh random IV for its third line. With the
 // periodic_rekey flag the muxer reads the key info file at the start of every
 // segment and encrypts the segment with the IV of its third line. (Without an
@@ -47,7 +40,7 @@ int open_file(AVFormatContext* output, AVIOContext** file, const char* url, int 
               AVDictionary** options) {
   output_files& files = files_of(output);
   try {
-    if (files.fresh_iv_key_info && flags == AVIO_FLAG_READ && is_key_info_file(output, url)) {
+    if (files.fresh_iv_key_info && flags == AVIO_FLAG_READ && url == files.key_info_path) {
       *file = key_info_with_fresh_iv(*files.fresh_iv_key_info).release();  // closed by close_file
       return 0;
     }

@@ -20,7 +20,9 @@ struct output_files {
   std::vector<std::string> written;
   // The error code of the first write to one of them that failed, or 0.
   int first_failure = 0;
-  // A key info file without an IV line, as read when the output was made: the
+  // The key info file the muxer was given, as it names it when it opens it.
+  std::string key_info_path;
+  // That file, when it has no IV line, as read when the output was made: the
   // muxer, which reads it again as each segment starts, is served these lines
   // with a fresh random IV as the third. Nothing: the file is read as it is.
   std::optional<key_info_lines> fresh_iv_key_info;

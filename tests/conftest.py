@@ -97,9 +97,14 @@ CLIPS = {
         "-f", "lavfi", "-i", "aevalsrc=30000*sin(2*PI*440*t):s=48000:d=1",
         "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "pcm_f32le", "-shortest",
         "-f", "matroska"]),
-    # An audio track declared, with no packet in it.
-    "empty_audio": ("empty_audio.mkv", 1, [*_av(1, size="160x90")[:-2], "-frames:a", "0",
-                                           "-f", "matroska"]),
+    # An audio track declared, with no packet in it: its sound trimmed to
+    # nothing (the CLI of FFmpeg 7.1 and later ends the whole file at once
+    # when told to write no audio frame at all).
+    "empty_audio": ("empty_audio.mkv", 1, [
+        "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1",
+        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
+        "-c:v", "libx264", "-pix_fmt", "yuv420p", "-af", "atrim=end_sample=0", "-c:a", "aac",
+        "-f", "matroska"]),
     "video_only": ("silent.mp4", 1, [
         "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=1",
         "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mp4"]),
@@ -111,9 +116,12 @@ CLIPS = {
     "hdr_pq": ("hdr_pq.mp4", 1, _hdr("smpte2084")),
     "hdr_hlg": ("hdr_hlg.mp4", 1, _hdr("arib-std-b67")),
     "four_three": ("four_three.mp4", 1, _av(1, size="320x240")),
-    # PAL DVD's shape: 720x576 at SAR 16:15 shows 4:3; tagged BT.601 as it is.
+    # PAL DVD's shape: 720x576 at SAR 16:15 shows 4:3; tagged BT.601 as it is,
+    # on the pictures (what the CLI of FFmpeg 7.1 and later writes) and on the
+    # encoder (what 5.1's writes).
     "anamorphic": ("anamorphic.mp4", 1, _av(1, size="720x576", rate=25, vcodec=(
-        "-vf", "setsar=16/15", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+        "-vf", "setsar=16/15,setparams=color_primaries=bt470bg:color_trc=smpte170m"
+        ":colorspace=bt470bg", "-c:v", "libx264", "-pix_fmt", "yuv420p",
         "-color_primaries", "bt470bg", "-color_trc", "smpte170m", "-colorspace", "bt470bg"))),
     # 1080i25, top field first: each picture woven from two moments 1/50 s apart.
     "interlaced": ("interlaced.ts", 1, _av(1, size="1920x1080", rate=50, vcodec=(
@@ -504,9 +512,10 @@ def concatenate(paths, out_path):
     return Path(out_path)
 
 
-def probe(path):
-    """ffprobe's view of a file (streams and format), as parsed JSON."""
-    return json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-show_streams",
+def probe(path, *options):
+    """ffprobe's view of a file (streams and format), as parsed JSON; `options`
+    go to ffprobe (-count_packets)."""
+    return json.loads(run(FFPROBE, "-v", "error", "-of", "json", *options, "-show_streams",
                           "-show_format", path))
 
 

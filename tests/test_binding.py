@@ -1,5 +1,6 @@
 """The Python surface of corvane: names, documentation and argument conversion."""
 
+import ast
 import errno
 import re
 from importlib.metadata import version
@@ -9,12 +10,24 @@ import pytest
 import corvane
 from conftest import FFPROBE, SIZES, encode, listing, parse_master, probe, run, stream_of
 
-SIGNATURE = (
-    "hls_encoder(input: str, output: str, "
-    "resolution: collections.abc.Sequence[str] = ['1080p', '720p', '480p', '360p'], "
-    "bitrate: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] = "
-    "[5000000, 2500000, 1000000, 400000], key: str = 'enc.keyinfo') -> None"
-)
+# Each argument of hls_encoder: its name, what the signature says it takes, and
+# its default. pybind11 3 spells a list argument collections.abc.Sequence[str]
+# and an int typing.SupportsInt (| typing.SupportsIndex) where 2.13 spells
+# list[str] and int; the table spells them one way for both.
+ARGUMENTS = [
+    ("input", "str", None),
+    ("output", "str", None),
+    ("resolution", "Sequence[str]", ["1080p", "720p", "480p", "360p"]),
+    ("bitrate", "Sequence[int]", [5000000, 2500000, 1000000, 400000]),
+    ("key", "str", "enc.keyinfo"),
+]
+
+
+def spelled(annotation):
+    """An annotation as ARGUMENTS spells it: list[...] as Sequence[...], each
+    name without its module, and SupportsInt (or SupportsIndex) as int."""
+    text = re.sub(r"[\w.]*\.", "", ast.unparse(annotation)).replace("list[", "Sequence[")
+    return re.sub(r"SupportsInt \| SupportsIndex|SupportsInt", "int", text)
 
 
 def test_module_exports_hls_encoder_probe_and_versions():
@@ -47,7 +60,15 @@ def test_probe_says_what_ffprobe_says(clip, kind):
 
 def test_hls_encoder_documents_signature_and_purpose():
     lines = corvane.hls_encoder.__doc__.splitlines()
-    assert lines[:3] == [SIGNATURE, "", "Transcode video to HLS with dynamic ABR"]
+    assert lines[1:3] == ["", "Transcode video to HLS with dynamic ABR"]
+    [function] = ast.parse(f"def {lines[0]}: ...").body
+    assert function.name == "hls_encoder"
+    arguments = function.args.args
+    defaults = [None] * (len(arguments) - len(function.args.defaults)) + [
+        ast.literal_eval(default) for default in function.args.defaults]
+    assert [(a.arg, spelled(a.annotation), default)
+            for a, default in zip(arguments, defaults)] == ARGUMENTS
+    assert ast.unparse(function.returns) == "None"
 
 
 @pytest.mark.parametrize(

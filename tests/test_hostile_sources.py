@@ -29,9 +29,13 @@ def test_source_cut_before_its_first_frame_fails_without_a_master(clip, tmp_path
 
 
 def test_audio_track_without_packets_fails_without_a_master(clip, tmp_path):
+    source = clip("empty_audio")
+    probed = probe(source, "-count_packets")
+    assert [(s["codec_type"], s.get("nb_read_packets", "0")) for s in probed["streams"]] == [
+        ("video", "30"), ("audio", "0")]
     out = tmp_path / "out"
     with pytest.raises(ValueError) as raised:
-        encode(clip("empty_audio"), out)
+        encode(source, out)
     assert "no sound of the source could be decoded" in str(raised.value)
     assert "master.m3u8" not in listing(out)
 

@@ -269,7 +269,7 @@ SOURCE_SAYS = {
     "rotated_270": {"rotation": 90}, "mirrored": {"rotation": -90},
     "hdr_pq": {"color_transfer": "smpte2084"}, "hdr_hlg": {"color_transfer": "arib-std-b67"},
     "four_three": {"display_aspect_ratio": "4:3"},
-    "anamorphic": {"sample_aspect_ratio": "16:15", "display_aspect_ratio": "4:3"},
+    "anamorphic": {"sample_aspect_ratio": "16:15", "display_aspect_ratio": "4:3", **BT601},
     "interlaced": {"field_order": "tt"}, "video_only": {},
 }
 MOMENT = 0.5  # seconds into the clip: the picture compared

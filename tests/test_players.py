@@ -155,6 +155,7 @@ def assert_played_to_the_end(report):
     assert [e for e in report["events"] if e["name"] == "waiting" and e["time"] > 0.5] == []
 
 
+@pytest.mark.browser
 def test_hlsjs_lists_one_level_per_rendition(browser, server, ladder):
     hlsjs = browser["hlsjs"]
     assert hlsjs["supported"], "hls.js finds no Media Source Extensions in this Chromium"
@@ -170,6 +171,7 @@ def test_hlsjs_lists_one_level_per_rendition(browser, server, ladder):
         server.url(f"ladder/{name}.m3u8") for name in RENDITIONS]
 
 
+@pytest.mark.browser
 def test_hlsjs_plays_to_the_end_through_every_level(browser, server):
     hlsjs = browser["hlsjs"]
     assert [e for e in hlsjs["errors"] if e["fatal"]] == []
@@ -193,6 +195,7 @@ def start_hole(error):
             and "seeking from 0 to" in (error["reason"] or ""))
 
 
+@pytest.mark.browser
 def test_hlsjs_finds_no_hole_or_overlap_across_levels(browser):
     hlsjs = browser["hlsjs"]
     assert [e for e in hlsjs["errors"] if not start_hole(e)] == []
@@ -213,6 +216,7 @@ def test_hlsjs_finds_no_hole_or_overlap_across_levels(browser):
     assert len(hlsjs["buffered"]) == 1
 
 
+@pytest.mark.browser
 def test_shaka_plays_the_master_playlist_to_the_end(browser, server):
     shaka = browser["shaka"]
     assert shaka["supported"], "Shaka Player finds no Media Source Extensions in this Chromium"
@@ -225,6 +229,7 @@ def test_shaka_plays_the_master_playlist_to_the_end(browser, server):
     assert browser["console"].get("shaka", []) == []
 
 
+@pytest.mark.browser
 def test_chromium_plays_the_master_playlist_natively(browser, server):
     native = browser["native"]
     if native["canPlayType"] == "":
@@ -264,6 +269,7 @@ def reference_saturation(kind, source, time, size):
     return sum(max(p) - min(p) for p in pixels) / len(pixels)
 
 
+@pytest.mark.browser
 def test_hlsjs_shows_footage_upright_and_in_colour(footage_browser):
     kind, source, report = footage_browser
     hlsjs = report["hlsjs"]

@@ -17,6 +17,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -35,8 +36,12 @@ from corvane_cli.publish import (
     remove_leftovers,
 )
 
-# The bars are refreshed by the poll below: no monitor thread of tqdm's.
+# The bars are refreshed by the poll below: no monitor thread of tqdm's. Only
+# this process draws them: a thread lock, not tqdm's default multiprocessing
+# one, which from Python 3.14 on (forkserver by default) starts a resource
+# tracker process that an interrupted encode would leave behind for a moment.
 tqdm.monitor_interval = 0
+tqdm.set_lock(threading.RLock())
 
 # The renditions hls_encoder knows, in its default order.
 RENDITIONS = ("1080p", "720p", "480p", "360p")

@@ -43,26 +43,34 @@ class ConfinedSource : public testing::Test {
   void write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ / name, std::ios::binary) << text;
   }
-  // Opens `name` as open_input opens a local source, but lets the demuxers
-  // `formats` through, so that what it opens next meets the confinement alone.
-  // Returns what its packets hold.
-  std::string read_confined(const std::string& name, const char* formats) {
+  // Reads `name` with the demuxer `demuxer` as open_input opens a local
+  // source, but lets that demuxer and WebVTT's through, so that what it opens
+  // next meets the confinement alone. Returns what its packets hold.
+  std::string read_confined(const std::string& name, const std::string& demuxer) {
     const std::string path = dir_ / name;
     AVIOContext* raw_io = nullptr;
     check(avio_open2(&raw_io, path.c_str(), AVIO_FLAG_READ, nullptr, nullptr), "open", path);
     io_context_ptr io(raw_io);
     format_context_ptr context(avformat_alloc_context());
     confine_to_own_file(context.get());
-    check(av_opt_set(context.get(), "format_whitelist", formats, 0), "widen the whitelist");
+    check(av_opt_set(context.get(), "format_whitelist", (demuxer + ",webvtt").c_str(), 0),
+          "widen the whitelist");
     context->pb = io.get();
-    return read_all(std::move(context), path);  // closed before `io`
+    return read_all(std::move(context), path, demuxer);  // closed before `io`
   }
-  // The same file with FFmpeg's defaults.
-  std::string read_plain(const std::string& name) { return read_all(nullptr, dir_ / name); }
+  // The same file with the same demuxer and FFmpeg's defaults.
+  std::string read_plain(const std::string& name, const std::string& demuxer) {
+    return read_all(nullptr, dir_ / name, demuxer);
+  }
 
-  static std::string read_all(format_context_ptr context, const std::string& path) {
+  // The demuxer is named, not probed: from FFmpeg 7.1 on, the probe itself no
+  // longer takes a playlist named like a media file for HLS, and would hide
+  // what the confinement does.
+  static std::string read_all(format_context_ptr context, const std::string& path,
+                              const std::string& demuxer) {
     AVFormatContext* raw = context.release();
-    const int opened = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    const int opened =
+        avformat_open_input(&raw, path.c_str(), av_find_input_format(demuxer.c_str()), nullptr);
     format_context_ptr input(raw);
     std::string text;
     packet_ptr packet = alloc_packet();
@@ -84,10 +92,10 @@ TEST_F(ConfinedSource, OpensNothingTheFileNames) {
   write("list.mp4", "ffconcat version 1.0\nfile 'other.vtt'\n");
   write("playlist.mp4",
         "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nother.vtt\n#EXT-X-ENDLIST\n");
-  for (const auto& [name, formats] : {std::pair{"list.mp4", "concat,webvtt"},
-                                     std::pair{"playlist.mp4", "hls,webvtt"}}) {
-    EXPECT_EQ(read_plain(name), words) << name << " does not reach other.vtt by default";
-    EXPECT_EQ(read_confined(name, formats), "") << name << " reached other.vtt";
+  for (const auto& [name, demuxer] : {std::pair{"list.mp4", "concat"},
+                                     std::pair{"playlist.mp4", "hls"}}) {
+    EXPECT_EQ(read_plain(name, demuxer), words) << name << " does not reach other.vtt";
+    EXPECT_EQ(read_confined(name, demuxer), "") << name << " reached other.vtt";
   }
 }
 
