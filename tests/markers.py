@@ -10,6 +10,7 @@ the pictures' brightness (signalstats) and the beeps in the sound
 """
 
 import json
+import math
 import re
 import shutil
 import subprocess
@@ -214,6 +215,23 @@ def picture_count(path):
                          capture_output=True, text=True, check=True,
                          env=tool_environment()).stdout
     return int(json.loads(out)["streams"][0]["nb_read_frames"])
+
+
+def grid_overflow(times, rate=30):
+    """How many of the pictures at `times` (seconds, in order) a grid of 1/rate s
+    slots must drop when each picture takes its nearest slot, or a later one
+    within one slot of its time, and no slot holds two: what the 30-a-second
+    cap cannot help dropping, for the grid's least lucky phase. Taking the
+    first such slot that is free, in turn, holds the most."""
+    def dropped(phase):
+        slot, held = None, 0
+        for time in times:
+            at = (time - times[0]) * rate + phase
+            free = math.floor(at + 0.5) if slot is None else max(slot + 1, math.floor(at + 0.5))
+            if free <= at + 1:
+                slot, held = free, held + 1
+        return len(times) - held
+    return max(dropped(tenth / 10) for tenth in range(10))
 
 
 def markers(path):
