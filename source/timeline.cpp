@@ -1,5 +1,6 @@
 #include "source/timeline.h"
 
+#include <cstdlib>
 #include <utility>
 
 namespace corvane {
@@ -75,6 +76,10 @@ timeline_origin video_only_origin(std::int64_t video_start) {
 
 namespace {
 
+// How much before its slot's time a picture of a source at the grid's pace may
+// come and keep its own time: what millisecond timestamps round 1/30 s by.
+constexpr std::int64_t early_for_slot = video_time_base.den / 1000;
+
 // The slot nearest `pts`, half way rounding up.
 std::int64_t nearest_slot(std::int64_t pts) {
   std::int64_t slot = pts / picture_interval;
@@ -132,6 +137,11 @@ std::optional<std::int64_t> picture_grid::stamp(std::int64_t source_ts, AVRation
     const bool fast = pace > 0 && pace < 2 * picture_interval / 3;
     const bool faster_than_grid =
         intervals_ >= pace_window && mean_interval_ * 1000 < picture_interval * 995;
+    // At the grid's own pace (within 1 %), a picture that comes early for its
+    // slot takes the slot's time: a hair early, a key frame would miss the
+    // segment's end by that much, and the segment would run 2 s long.
+    const bool at_grid_pace = intervals_ >= pace_window &&
+                              std::llabs(mean_interval_ - picture_interval) * 100 <= picture_interval;
     last_source_ = *own;
     const auto since_phase = checked_subtract(*own, phase_);
     // Beyond 64 bits from the first picture: after every slot, or before them.
@@ -147,12 +157,14 @@ std::optional<std::int64_t> picture_grid::stamp(std::int64_t source_ts, AVRation
       const auto since_last = checked_subtract(*own, last_stamp_);
       const bool whole_picture_after =
           since_last ? *since_last >= min_picture_interval : *own > last_stamp_;
+      const auto at = slot_time(slot);
+      const bool early = at_grid_pace && at && *own < *at - early_for_slot;
       if (fast && !whole_picture_after)
         ;  // a fast source's picture too close to the last one kept
-      else if (!faster_than_grid && whole_picture_after)
+      else if (!faster_than_grid && whole_picture_after && !early)
         kept = own;
       else
-        kept = slot_time(slot);
+        kept = at;
     }
   }
   if (!kept) return std::nullopt;

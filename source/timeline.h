@@ -45,7 +45,10 @@ inline constexpr std::int64_t min_picture_interval = picture_interval - 90000 / 
 // that 24, 25 and 30 per second, millisecond-timed or not, keep their own even
 // steps; otherwise at its slot's time, so that a faster source (60 a second,
 // or a recorder's 30.3) is evenly 30 a second and its key frames, every 60
-// pictures, stay 2 s apart.
+// pictures, stay 2 s apart. A source at the grid's pace (within 1 %) whose
+// picture comes more than a millisecond before its slot's time is stamped at
+// the slot's time too, so its key frames never fall a hair short of a
+// segment's 6 s.
 class picture_grid {
  public:
   // The stamp of a picture at `source_ts` (in `source_tb`), measured from

@@ -107,6 +107,12 @@ TEST(PicturePts, JitteryPicturesAtOrBelowThirtyASecondAreAllKept) {
     previous = pts[i];
   }
   EXPECT_GE(kept, 297);
+  // A recording a hair faster than 30 a second (33.28 ms): its pictures keep
+  // 2 s, 60 pictures, between key frames.
+  std::vector<std::int64_t> recorded;
+  for (int i = 0; i < 240; ++i) recorded.push_back(i * 33280 / 1000);
+  const auto recorded_pts = stamp_all(recorded, AVRational{1, 1000});
+  for (const int key : {60, 120, 180}) EXPECT_EQ(recorded_pts[key], key * 3000) << key;
   // A 30-a-second recording with one picture late and the next early keeps both.
   EXPECT_EQ(stamp_all({0, 33, 50, 100, 133}, AVRational{1, 1000}),
             (stamps{0, 2970, 6000, 9000, 11970}));
