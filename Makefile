@@ -54,7 +54,7 @@ build: venv
 	$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.CORVANE_WERROR=ON .
 
 lint: venv
-	$(PYTHON) -m ruff check scripts tests bench src
+	$(PYTHON) -m ruff check scripts tests bench src wheel
 	$(PYTHON) scripts/check_layout.py
 
 unit-tests: venv
@@ -158,3 +158,32 @@ sanitize-fuzz: sanitize-build
 
 clean:
 	rm -rf build demo $(VENV) node_modules
+
+# The self-contained wheel, for the venv's Python, in dist/: FFmpeg, libx264,
+# zimg and dav1d built from Debian's source packages (wheel/components.toml
+# names them; the build is cached in ${CORVANE_CACHE:-~/.cache/corvane}/components)
+# and linked into the module, repaired and checked with auditwheel.
+WHEEL_APT_PACKAGES := dpkg-dev nasm meson ninja-build autoconf automake libtool
+
+.PHONY: wheel-tools wheel wheel-sources
+
+wheel-tools: venv
+	@missing=$$(for p in $(WHEEL_APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+wheel: wheel-tools
+	nice -n 10 $(PYTHON) wheel/make_wheel.py
+
+# What the wheel's notice names as its source: the exact Debian source packages
+# it was built from, and corvane's own source with the build script.
+wheel-sources: wheel-tools
+	components=$$($(PYTHON) wheel/build_components.py) && \
+	rm -rf dist/sources && mkdir -p dist/sources && \
+	cp -r "$$components/sources/." dist/sources/ && \
+	git archive --prefix=corvane/ -o dist/sources/corvane.tar.gz HEAD
+	@ls -R dist/sources

@@ -59,12 +59,11 @@ def run(args: list[str], cwd: Path, env: dict[str, str] | None = None, log: Path
 
 def source_policy_formats(policy: Path) -> list[str]:
     """The names in `local_source_formats`: its string literals, joined, split at commas."""
-    text = policy.read_text()
+    text = re.sub(r"//[^\n]*", "", policy.read_text())
     found = re.search(r"local_source_formats\s*=(.*?);", text, re.S)
     if found is None:
         sys.exit(f"no local_source_formats in {policy}")
-    without_comments = re.sub(r"//[^\n]*", "", found.group(1))
-    joined = "".join(re.findall(r'"([^"]*)"', without_comments))
+    joined = "".join(re.findall(r'"([^"]*)"', found.group(1)))
     return [name for name in joined.split(",") if name]
 
 
@@ -77,13 +76,18 @@ def demuxers_named(ffmpeg_source: Path, names: list[str]) -> list[str]:
     """
     answers: dict[str, str] = {}
     definition = re.compile(r"FFInputFormat\s+ff_(\w+)_demuxer\s*=\s*\{(.*?)\n\};", re.S)
+    # Raw elementary streams' demuxers are made by a macro, named by its first argument.
+    by_macro = re.compile(r"^FF_DEF_RAW\w*_DEMUXER\w*\(\s*(\w+)\s*,", re.M)
     for source in sorted((ffmpeg_source / "libavformat").glob("*.c")):
-        for component, body in definition.findall(source.read_text(errors="replace")):
+        text = source.read_text(errors="replace")
+        for component, body in definition.findall(text):
             name = re.search(r'\.p\.name\s*=\s*"([^"]+)"', body)
             if name is None:
                 continue
             for alias in name.group(1).split(","):
                 answers.setdefault(alias, component)
+        for component in by_macro.findall(text):
+            answers.setdefault(component, component)
     missing = [name for name in names if name not in answers]
     if missing:
         sys.exit(f"FFmpeg has no demuxer named {', '.join(missing)}")
@@ -151,7 +155,7 @@ def build_component(component: dict[str, Any], tree: Path, prefix: Path, extra: 
     kind = component["build"]
     if kind == "autotools":
         run(["autoreconf", "-fi"], cwd=tree, env=env, log=log)
-        run(["./configure", f"--prefix={prefix}", "--libdir=" + str(prefix / "lib"), *configure],
+        run(["./configure", f"--prefix={prefix}", *configure],
             cwd=tree, env=env, log=log)
     elif kind == "meson":
         run(["meson", "setup", "build", f"--prefix={prefix}", "--libdir=lib", *configure],
@@ -172,22 +176,31 @@ def build_component(component: dict[str, Any], tree: Path, prefix: Path, extra: 
 
 def build(plan: dict[str, Any], resolved: dict[str, Any], folder: Path) -> None:
     """Builds into `folder` itself (pkg-config files name their prefix), and marks
-    it complete by writing components.json last."""
-    shutil.rmtree(folder, ignore_errors=True)
+    it complete by writing components.json last. A component already built
+    there by an interrupted run (logs/<name>.done) is kept."""
     prefix, sources, licences, logs = (folder / name for name in
                                        ("prefix", "sources", "licences", "logs"))
     for made in (prefix, sources, licences, logs):
-        made.mkdir(parents=True)
+        made.mkdir(parents=True, exist_ok=True)
     apt = Apt(sorted({component["suite"] for component in plan["component"]}),
               cache_root() / "apt")
-    apt.update()
+    updated = False
     built = []
     with tempfile.TemporaryDirectory(prefix="corvane-components-") as scratch:
         work = Path(scratch)
         for component in plan["component"]:
+            done = logs / f"{component['name']}.done"
+            if done.is_file():
+                built.append(json.loads(done.read_text()))
+                continue
+            if not updated:
+                apt.update()
+                updated = True
             own_sources = sources / component["package"]
+            shutil.rmtree(own_sources, ignore_errors=True)
             apt.fetch(component["package"], component["version"], own_sources)
             log = logs / f"{component['name']}.log"
+            log.unlink(missing_ok=True)
             # Debian's tree: the upstream sources with Debian's patches applied.
             tree = work / component["package"]
             dsc = next(own_sources.glob(f"{component['package']}_*.dsc"))
@@ -201,7 +214,7 @@ def build(plan: dict[str, Any], resolved: dict[str, Any], folder: Path) -> None:
                 target = licences / component["name"] / name
                 target.parent.mkdir(parents=True, exist_ok=True)
                 shutil.copy(tree / name, target)
-            built.append({
+            record = {
                 "name": component["name"],
                 "version": upstream_version(component["version"]),
                 "debian_package": component["package"],
@@ -209,7 +222,9 @@ def build(plan: dict[str, Any], resolved: dict[str, Any], folder: Path) -> None:
                 "licence": component["licence"],
                 "sources": sorted(path.name for path in own_sources.iterdir()),
                 "configure": [*component["configure"], *extra],
-            })
+            }
+            done.write_text(json.dumps(record))
+            built.append(record)
             shutil.rmtree(tree)
     (folder / "components.json").write_text(json.dumps(built, indent=2) + "\n")
 
