@@ -165,7 +165,7 @@ clean:
 # and linked into the module, repaired and checked with auditwheel.
 WHEEL_APT_PACKAGES := dpkg-dev nasm meson ninja-build autoconf automake libtool
 
-.PHONY: wheel-tools wheel wheel-sources
+.PHONY: wheel-tools wheel wheel-sources wheel-check wheel-roots
 
 wheel-tools: venv
 	@missing=$$(for p in $(WHEEL_APT_PACKAGES); do \
@@ -178,6 +178,19 @@ wheel-tools: venv
 
 wheel: wheel-tools
 	nice -n 10 $(PYTHON) wheel/make_wheel.py
+
+# The venv's wheel in a Debian 12 root with python3 and python3-venv alone:
+# install, `corvane encode`, `corvane check`.
+wheel-check: wheel
+	wheel/check_in_roots.sh debian12 "$$(ls -t dist/corvane-*-cp311-*.whl | head -1)"
+
+# The wheels of Debian 13's Python (3.13) and Debian testing's (3.14), each
+# built in a root of its release from the cached components; the Debian 13 one
+# checked beside Debian's own FFmpeg.
+wheel-roots: wheel
+	nice -n 10 wheel/build_in_root.sh trixie
+	nice -n 10 wheel/build_in_root.sh testing
+	wheel/check_in_roots.sh debian13 "$$(ls -t dist/corvane-*-cp313-*.whl | head -1)"
 
 # What the wheel's notice names as its source: the exact Debian source packages
 # it was built from, and corvane's own source with the build script.
