@@ -165,7 +165,7 @@ clean:
 # and linked into the module, repaired and checked with auditwheel.
 WHEEL_APT_PACKAGES := dpkg-dev nasm meson ninja-build autoconf automake libtool
 
-.PHONY: wheel-tools wheel wheel-sources wheel-check wheel-roots
+.PHONY: wheel-tools wheel wheel-sources wheel-check wheel-roots wheel-suite
 
 wheel-tools: venv
 	@missing=$$(for p in $(WHEEL_APT_PACKAGES); do \
@@ -183,6 +183,19 @@ wheel: wheel-tools
 # install, `corvane encode`, `corvane check`.
 wheel-check: wheel
 	wheel/check_in_roots.sh debian12 "$$(ls -t dist/corvane-*-cp311-*.whl | head -1)"
+
+# The suite's ladder tests (the footage that needs treating among them), the
+# error tests and the command's, against the venv's wheel installed in a venv
+# of its own.
+WHEEL_VENV := build/wheel-venv
+wheel-suite: wheel
+	python3 -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q -r requirements-dev.txt
+	$(WHEEL_VENV)/bin/python -m pip install -q --force-reinstall --no-deps \
+	  "$$(ls -t dist/corvane-*-cp311-*.whl | head -1)"
+	$(WHEEL_VENV)/bin/corvane --version
+	$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider \
+	  tests/test_media.py tests/test_errors.py tests/test_cli.py
 
 # The wheels of Debian 13's Python (3.13) and Debian testing's (3.14), each
 # built in a root of its release from the cached components; the Debian 13 one
