@@ -202,12 +202,12 @@ wheel-suite: wheel
 	  tests/test_media.py tests/test_errors.py tests/test_cli.py \
 	  -k 'not test_source_naming_other_files_is_refused'
 
-# The wheels of Debian 13's Python (3.13) and Debian testing's (3.14), each
-# built in a root of its release from the cached components; the Debian 13 one
-# checked beside Debian's own FFmpeg.
+# The wheel of Debian 13's Python (3.13), built in a Debian 13 root from the
+# cached components, and checked beside Debian's own FFmpeg. Debian testing's
+# (3.14) is built the same way by `wheel/build_in_root.sh testing`, but cannot
+# be repaired yet: it needs testing's glibc 2.43, past auditwheel's last policy.
 wheel-roots: wheel
 	nice -n 10 wheel/build_in_root.sh trixie
-	nice -n 10 wheel/build_in_root.sh testing
 	wheel/check_in_roots.sh debian13 "$$(ls -t dist/corvane-*-cp313-*.whl | head -1)"
 
 # What the wheel's notice names as its source: the exact Debian source packages
