@@ -43,8 +43,8 @@ def cache_root() -> Path:
     return Path(os.environ.get("CORVANE_CACHE", default))
 
 
-def run(args: list[str], cwd: Path, env: dict[str, str] | None = None, log: Path | None = None,
-        ) -> None:
+def run(args: list[str], cwd: Path, env: dict[str, str] | None = None,
+        log: Path | None = None) -> None:
     """Runs a build step; on failure, shows the end of its log."""
     print("+", " ".join(args), file=sys.stderr, flush=True)
     if log is None:
