@@ -54,7 +54,7 @@ build: venv
 	$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.CORVANE_WERROR=ON .
 
 lint: venv
-	$(PYTHON) -m ruff check scripts tests bench src
+	$(PYTHON) -m ruff check scripts tests bench src wheel
 	$(PYTHON) scripts/check_layout.py
 
 unit-tests: venv
@@ -158,3 +158,63 @@ sanitize-fuzz: sanitize-build
 
 clean:
 	rm -rf build demo $(VENV) node_modules
+
+# The self-contained wheel, for the venv's Python, in dist/: FFmpeg, libx264,
+# zimg and dav1d built from Debian's source packages (wheel/components.toml
+# names them; the build is cached in ${CORVANE_CACHE:-~/.cache/corvane}/components)
+# and linked into the module, repaired and checked with auditwheel.
+WHEEL_APT_PACKAGES := dpkg-dev nasm meson ninja-build autoconf automake libtool
+
+.PHONY: wheel-tools wheel wheel-sources wheel-check wheel-roots wheel-suite
+
+wheel-tools: venv
+	@missing=$$(for p in $(WHEEL_APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+wheel: wheel-tools
+	nice -n 10 $(PYTHON) wheel/make_wheel.py
+
+# The venv's wheel in a Debian 12 root with python3 and python3-venv alone:
+# install, `corvane encode`, `corvane check`.
+wheel-check: wheel
+	wheel/check_in_roots.sh debian12 "$$(ls -t dist/corvane-*-cp311-*.whl | head -1)"
+
+# The suite's ladder tests (the footage that needs treating among them), the
+# error tests and the command's, against the venv's wheel installed in a venv
+# of its own. Not the tests of sources that name other files: they expect the
+# words of an FFmpeg with every demuxer, and the wheel's has none of those
+# (HLS apart, which FFmpeg 7.1 itself refuses there), so such a source is
+# refused as data no demuxer reads, or, for an image sequence's name, as a
+# file that does not exist.
+WHEEL_VENV := build/wheel-venv
+wheel-suite: wheel
+	python3 -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q -r requirements-dev.txt
+	$(WHEEL_VENV)/bin/python -m pip install -q --force-reinstall --no-deps \
+	  "$$(ls -t dist/corvane-*-cp311-*.whl | head -1)"
+	$(WHEEL_VENV)/bin/corvane --version
+	$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider \
+	  tests/test_media.py tests/test_errors.py tests/test_cli.py \
+	  -k 'not test_source_naming_other_files_is_refused'
+
+# The wheel of Debian 13's Python (3.13), built in a Debian 13 root from the
+# cached components, and checked beside Debian's own FFmpeg. Debian testing's
+# (3.14) is built the same way by `wheel/build_in_root.sh testing`, but cannot
+# be repaired yet: it needs testing's glibc 2.43, past auditwheel's last policy.
+wheel-roots: wheel
+	nice -n 10 wheel/build_in_root.sh trixie
+	wheel/check_in_roots.sh debian13 "$$(ls -t dist/corvane-*-cp313-*.whl | head -1)"
+
+# What the wheel's notice names as its source: the exact Debian source packages
+# it was built from, and corvane's own source with the build script.
+wheel-sources: wheel-tools
+	components=$$($(PYTHON) wheel/build_components.py) && \
+	rm -rf dist/sources && mkdir -p dist/sources && \
+	cp -r "$$components/sources/." dist/sources/ && \
+	git archive --prefix=corvane/ -o dist/sources/corvane.tar.gz HEAD
+	@ls -R dist/sources

@@ -24,6 +24,7 @@ bool is_system_error(int code) { return code < 0 && -code < 4096; }
 bool is_bad_data(int code) {
   return code == AVERROR_INVALIDDATA || code == AVERROR_STREAM_NOT_FOUND ||
          code == AVERROR_DECODER_NOT_FOUND || code == AVERROR_DEMUXER_NOT_FOUND ||
+         code == AVERROR_PROTOCOL_NOT_FOUND ||
          code == AVERROR(EINVAL);
 }
 

@@ -56,6 +56,13 @@ format_context_ptr open_local_source(const std::string& url, read_watch& watch) 
 
 format_context_ptr open_input(const std::string& url, read_watch& watch) {
   if (is_local_source(url)) return open_local_source(url, watch);
+  // Said before FFmpeg tries: the self-contained wheel's FFmpeg is built
+  // without a TLS library, so an https URL names a protocol it lacks.
+  if (avio_find_protocol_name(url.c_str()) == nullptr)
+    throw av_error(AVERROR_PROTOCOL_NOT_FOUND,
+                   "cannot open input: this build of FFmpeg has no protocol for it (the "
+                   "self-contained wheel has no https)",
+                   url);
   return open_format(alloc_format_context(), url, nullptr, watch);
 }
 

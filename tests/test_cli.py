@@ -11,6 +11,7 @@ import tomllib
 from importlib.metadata import version
 from pathlib import Path
 
+import corvane
 import pytest
 
 from conftest import (
@@ -39,7 +40,9 @@ ROOT = Path(__file__).resolve().parents[1]
 def test_version_comes_from_the_package_metadata():
     done = corvane_command("--version")
     declared = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
-    assert (done.returncode, done.stdout) == (0, f"corvane {declared}\n")
+    runs = corvane.versions()
+    assert (done.returncode, done.stdout) == (
+        0, f"corvane {declared} (FFmpeg {runs['ffmpeg']}, libx264 {runs['libx264']})\n")
     assert version("corvane") == declared
 
 

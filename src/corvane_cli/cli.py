@@ -76,10 +76,27 @@ def encode_options(args: argparse.Namespace) -> EncodeOptions:
                          overwrite=args.overwrite)
 
 
+class ShowVersions(argparse.Action):
+    """--version: corvane's, and those of the FFmpeg and libx264 its module runs.
+
+    The module is imported only here: the other commands run it in children."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0,
+                         help="show the versions of corvane, FFmpeg and libx264, and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        import corvane
+
+        runs = corvane.versions()
+        print(f"corvane {__version__} (FFmpeg {runs['ffmpeg']}, libx264 {runs['libx264']})")
+        parser.exit()
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="corvane", description="Make, check and batch encrypted HLS ladders.")
-    top.add_argument("--version", action="version", version=f"corvane {__version__}")
+    top.add_argument("--version", action=ShowVersions)
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     encode = commands.add_parser(
