@@ -19,7 +19,10 @@ IN_STEP = FRAME + AAC_DELAY  # how far the sound may move against the picture
         # 30-a-second cap may drop; None: those no grid of 1/30 s slots can hold)
         pytest.param("dropout_ts", 10, 0, id="ts-sound-drops-out-for-2s"),
         pytest.param("joined_ts", 10, 0, id="ts-captures-joined"),
-        pytest.param("jittered_webm", 10, 6, id="webm-31-35ms-pictures"),
+        # 303 pictures 31 and 35 ms apart: a grid holds at least 297 of them
+        # (FFmpeg 9's CLI writes this clip with some pictures at one time, which
+        # no grid holds either).
+        pytest.param("jittered_webm", 10, None, id="webm-31-35ms-pictures"),
         pytest.param("recorded_webm", 8, None, id="webm-mediarecorder",
                      marks=pytest.mark.browser),
         pytest.param("ac3_switch_ts", 10, 0, id="ac3-5.1-then-stereo"),
