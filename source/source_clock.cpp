@@ -1,7 +1,6 @@
 #include "source/source_clock.h"
 
 #include <algorithm>
-#include <utility>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -68,7 +67,8 @@ source_clock::track* source_clock::other_than(const track* one) {
 
 void source_clock::fill(std::size_t count) {
   while (ahead_.size() < count && !ended_) {
-    packet_ptr packet = alloc_packet();
+    // Packets emptied by read() are used again: no allocation per packet.
+    packet_ptr packet = spare_ ? std::move(spare_) : alloc_packet();
     take_ffmpeg_log();  // what was said before this read is not its reason
     watch_.starting();
     const int ret = av_read_frame(format_, packet.get());
@@ -82,7 +82,12 @@ void source_clock::fill(std::size_t count) {
       break;
     }
     watch_.check(ret, "read source", format_->url);
-    if (track_of(packet->stream_index) != nullptr) ahead_.push_back(std::move(packet));
+    if (track_of(packet->stream_index) != nullptr) {
+      ahead_.push_back(std::move(packet));
+    } else {
+      av_packet_unref(packet.get());
+      spare_ = std::move(packet);
+    }
   }
 }
 
@@ -121,35 +126,37 @@ void source_clock::refuse_gap(std::int64_t gap_us, std::int64_t at_us) const {
       std::to_string(max_gap_us / 1'000'000) + " s a ladder keeps: '" + format_->url + "'");
 }
 
+std::vector<source_clock::timed_packet> source_clock::timed_ahead(const track& stream,
+                                                                   std::size_t from,
+                                                                   std::size_t count) const {
+  std::vector<timed_packet> found;
+  for (std::size_t i = from; i < ahead_.size() && found.size() < count; ++i) {
+    if (ahead_[i]->stream_index != stream.index) continue;
+    if (const auto t = raw_us(stream, ahead_[i].get())) found.push_back({i, *t});
+  }
+  return found;
+}
+
+std::optional<source_clock::timed_packet> source_clock::undamaged_after(
+    const track& stream, std::int64_t t, std::size_t from) const {
+  const auto next = timed_ahead(stream, from, 2);
+  if (next.size() == 2 && !continues(t, next[0].time) && continues(next[0].time, next[1].time))
+    return next[0];
+  return std::nullopt;
+}
+
 std::int64_t source_clock::start_time(int stream_index) {
   fill(look_ahead);
   const AVStream* stream = format_->streams[stream_index];
   const track* own = track_of(stream_index);
-  if (own == nullptr) return stream->start_time;
-  // The stream's packets ahead that carry a usable timestamp, in order.
-  std::vector<std::pair<std::size_t, std::int64_t>> timed;  // position among its packets, time
-  std::size_t position = 0;
-  for (const packet_ptr& packet : ahead_) {
-    if (packet->stream_index != stream_index) continue;
-    if (const auto t = raw_us(*own, packet.get())) timed.emplace_back(position, *t);
-    ++position;
-  }
-  if (timed.empty()) return stream->start_time;
-  // The first timed packet is damaged when the two after it agree with each
-  // other and not with it; the timeline then starts from the next one.
-  std::size_t first = 0;
-  if (timed.size() >= 3 && !continues(timed[0].second, timed[1].second) &&
-      continues(timed[1].second, timed[2].second))
-    first = 1;
-  if (first == 0 && timed[0].first == 0) return stream->start_time;
-  // Found by position: the packets without a timestamp before it come first.
-  position = 0;
-  for (const packet_ptr& packet : ahead_) {
-    if (packet->stream_index != stream_index) continue;
-    if (position++ == timed[first].first)
-      return packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-  }
-  return stream->start_time;
+  const auto first = own ? timed_ahead(*own, 0, 1) : std::vector<timed_packet>{};
+  if (first.empty()) return stream->start_time;
+  const AVPacket* start = ahead_[first[0].position].get();
+  if (const auto later = undamaged_after(*own, first[0].time, first[0].position + 1))
+    start = ahead_[later->position].get();
+  else if (start == next_of(*own, 0))
+    return stream->start_time;  // the stream's own first packet: as FFmpeg found it
+  return start->pts != AV_NOPTS_VALUE ? start->pts : start->dts;
 }
 
 bool source_clock::read(AVPacket* packet) {
@@ -159,6 +166,7 @@ bool source_clock::read(AVPacket* packet) {
   ahead_.pop_front();
   place(*track_of(front->stream_index), front.get());
   av_packet_move_ref(packet, front.get());
+  spare_ = std::move(front);
   return true;
 }
 
@@ -192,16 +200,9 @@ void source_clock::place(track& stream, AVPacket* packet) {
   };
 
   if (!stream.next_us) {
-    // The stream's first packet: damaged when the two after it agree with each
-    // other and not with it; it then comes just before the next one.
-    const AVPacket* second = next_of(stream, 0);
-    std::size_t after = 0;
-    while (second != nullptr && ahead_[after].get() != second) ++after;
-    const AVPacket* third = second ? next_of(stream, after + 1) : nullptr;
-    const auto t2 = second ? raw_us(stream, second) : std::nullopt;
-    const auto t3 = third ? raw_us(stream, third) : std::nullopt;
-    if (t2 && t3 && !continues(*raw, *t2) && continues(*t2, *t3))
-      return accept(*t2 + stream.offset_us - duration);
+    // The stream's first timed packet, when damaged, comes just before the next.
+    if (const auto next = undamaged_after(stream, *raw, 0))
+      return accept(next->time + stream.offset_us - duration);
     return accept(t);
   }
 

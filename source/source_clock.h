@@ -37,6 +37,8 @@ namespace corvane {
 inline constexpr std::int64_t jump_threshold_us = 10'000'000;
 // The longest forward gap in both streams that is kept as the source has it.
 inline constexpr std::int64_t max_gap_us = 3600LL * 1'000'000;
+// The same in units of 1/`rate` s: samples, or video_time_base's ticks.
+constexpr std::int64_t max_gap_in(std::int64_t rate) { return max_gap_us / 1'000'000 * rate; }
 
 class source_clock {
  public:
@@ -68,14 +70,27 @@ class source_clock {
     std::int64_t last_duration_us = 0;
   };
 
+  // A packet in the look-ahead and its decisive time, in microseconds.
+  struct timed_packet {
+    std::size_t position;
+    std::int64_t time;
+  };
+
   track* track_of(int stream_index);
   track* other_than(const track* one);
   // Reads until `count` packets are ahead, or the end of the source.
   void fill(std::size_t count);
   // The decisive timestamp of a packet, in microseconds, or nothing.
   std::optional<std::int64_t> raw_us(const track& stream, const AVPacket* packet) const;
-  // Where the next packet of `stream` after the front one stands in the look-ahead.
+  // The next packet of `stream` in the look-ahead from position `after` on.
   const AVPacket* next_of(const track& stream, std::size_t after) const;
+  // Up to `count` of `stream`'s packets with a usable timestamp, from `from` on.
+  std::vector<timed_packet> timed_ahead(const track& stream, std::size_t from,
+                                        std::size_t count) const;
+  // A packet at `t` is damaged when the stream's next two timed packets, from
+  // `from` on, agree with each other and not with it: then the first of them.
+  std::optional<timed_packet> undamaged_after(const track& stream, std::int64_t t,
+                                              std::size_t from) const;
   void place(track& stream, AVPacket* packet);
   void shift(AVPacket* packet, const track& stream, std::int64_t by_us) const;
   std::int64_t duration_us(const track& stream, const AVPacket* packet) const;
@@ -86,6 +101,7 @@ class source_clock {
   track video_;
   track audio_;
   std::deque<packet_ptr> ahead_;
+  packet_ptr spare_;  // an emptied packet, read into next
   bool ended_ = false;
   // Formats that say their timestamps may jump (MPEG-TS): gaps there are closed.
   bool declares_jumps_ = false;
