@@ -18,7 +18,7 @@ void silence_pacer::before_picture(std::int64_t pts, const packet_sink& sink,
   // The source clock keeps gaps to an hour; a picture whose time leaps
   // further (it had no usable timestamp to judge by) is not followed with
   // silence: the sound skips ahead with it.
-  const std::int64_t longest = max_gap_us / 1'000'000 * audio_.encoder->sample_rate;
+  const std::int64_t longest = max_gap_in(audio_.encoder->sample_rate);
   std::int64_t gap = 0;
   if ((__builtin_sub_overflow(wanted, audio_.audio_pts, &gap) || gap > longest) &&
       wanted > audio_.audio_pts)

@@ -32,6 +32,15 @@ bool sound_placer::same_format(const AVFrame* frame) const {
          av_channel_layout_compare(&frame->ch_layout, &format_->ch_layout) == 0;
 }
 
+void sound_placer::convert_into_frame(const AVFrame* input) {
+  av_frame_unref(converted_.get());
+  converted_->format = format_->format;
+  converted_->sample_rate = format_->sample_rate;
+  check(av_channel_layout_copy(&converted_->ch_layout, &format_->ch_layout),
+        "audio: set frame channel layout");
+  check(swr_convert_frame(converter_.get(), converted_.get(), input), "audio: convert sound");
+}
+
 AVFrame* sound_placer::convert(AVFrame* decoded, const frame_sink& take) {
   const bool changed = !input_format_ || decoded->format != input_format_->format ||
                        decoded->sample_rate != input_format_->sample_rate ||
@@ -58,12 +67,7 @@ AVFrame* sound_placer::convert(AVFrame* decoded, const frame_sink& take) {
     check(made, "audio: set up converter for a change of sound format");
     check(swr_init(converter_.get()), "audio: set up converter for a change of sound format");
   }
-  av_frame_unref(converted_.get());
-  converted_->format = format_->format;
-  converted_->sample_rate = format_->sample_rate;
-  check(av_channel_layout_copy(&converted_->ch_layout, &format_->ch_layout),
-        "audio: set frame channel layout");
-  check(swr_convert_frame(converter_.get(), converted_.get(), decoded), "audio: convert sound");
+  convert_into_frame(decoded);
   // Timed from the input, less what the converter holds back.
   if (decoded->pts != AV_NOPTS_VALUE)
     converted_->pts =
@@ -83,12 +87,7 @@ void sound_placer::place(AVFrame* decoded, const frame_sink& take, const std::st
 
 void sound_placer::drain(const frame_sink& take) {
   if (!converter_) return;
-  av_frame_unref(converted_.get());
-  converted_->format = format_->format;
-  converted_->sample_rate = format_->sample_rate;
-  check(av_channel_layout_copy(&converted_->ch_layout, &format_->ch_layout),
-        "audio: set frame channel layout");
-  check(swr_convert_frame(converter_.get(), converted_.get(), nullptr), "audio: convert sound");
+  convert_into_frame(nullptr);
   converter_.reset();
   input_format_.reset();
   if (converted_->nb_samples > 0) {
@@ -111,7 +110,7 @@ void sound_placer::hand_on(AVFrame* frame, const frame_sink& take, const std::st
     const std::int64_t off = at - placed_;
     // The source clock keeps holes to an hour; a frame further off (it had no
     // usable timestamp to judge by) is taken as where the sound goes on.
-    const std::int64_t longest = max_gap_us / 1'000'000 * format_->sample_rate;
+    const std::int64_t longest = max_gap_in(format_->sample_rate);
     if (off > longest || off < -longest) {
       placed_ = at;
     } else if (off > tolerance) {

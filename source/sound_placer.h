@@ -47,6 +47,8 @@ class sound_placer {
  private:
   bool same_format(const AVFrame* frame) const;
   AVFrame* convert(AVFrame* decoded, const frame_sink& take);
+  // Converts `input` (null: what the converter still holds) into converted_.
+  void convert_into_frame(const AVFrame* input);
   void hand_on(AVFrame* frame, const frame_sink& take, const std::stop_token& stop);
   void fill(std::int64_t samples, std::int64_t pts, const frame_sink& take,
             const std::stop_token& stop);

@@ -25,7 +25,7 @@ std::int64_t picture_timestamp(const AVFrame* frame) {
 // picture is held on the grid through it, so that segments keep their length.
 constexpr std::int64_t hold_after = video_time_base.den;  // 1 s
 // The longest hole held: what the source clock lets through.
-constexpr std::int64_t max_hold = max_gap_us / 1'000'000 * video_time_base.den;
+constexpr std::int64_t max_hold = max_gap_in(video_time_base.den);
 
 class source_reader {
  public:
