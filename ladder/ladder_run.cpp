@@ -30,6 +30,20 @@ std::string thread_name(const std::string& what) {
   return ("corvane " + what).substr(0, 15);  // the kernel keeps 15 characters
 }
 
+// Waits on `ended` until `done()` holds, calling `poll` about every
+// poll_interval meanwhile; what `poll` throws ends the wait.
+template <typename Done>
+void wait_polling(std::mutex& mutex, std::condition_variable& ended, Done done,
+                  const std::function<void()>& poll) {
+  for (;;) {
+    {
+      std::unique_lock lock(mutex);
+      if (ended.wait_for(lock, poll_interval, done)) return;
+    }
+    if (poll) poll();
+  }
+}
+
 }  // namespace
 
 source_stage open_source_polled(const std::string& input, const std::function<void()>& poll,
@@ -53,19 +67,14 @@ source_stage open_source_polled(const std::string& input, const std::function<vo
     done = true;
     ended.notify_all();
   });
+  // A stop ends the opening's blocking reads; it is joined, then the stop's
+  // own reason goes on.
   std::exception_ptr stopped;
-  for (;;) {
-    {
-      std::unique_lock lock(mutex);
-      if (ended.wait_for(lock, poll_interval, [&] { return done; })) break;
-    }
-    if (!poll || stopped) continue;
-    try {
-      poll();
-    } catch (...) {
-      stopped = std::current_exception();
-      stop.request_stop();
-    }
+  try {
+    wait_polling(mutex, ended, [&] { return done; }, poll);
+  } catch (...) {
+    stopped = std::current_exception();
+    stop.request_stop();
   }
   opening.join();
   if (stopped) std::rethrow_exception(stopped);
@@ -131,13 +140,7 @@ void ladder_run::start(const std::vector<rendition_entry>& plan) {
 }
 
 std::vector<rendition_outcome> ladder_run::wait(const std::function<void()>& poll) {
-  for (;;) {
-    {
-      std::unique_lock lock(mutex_);
-      if (ended_.wait_for(lock, poll_interval, [&] { return running_ == 0; })) break;
-    }
-    if (poll) poll();
-  }
+  wait_polling(mutex_, ended_, [&] { return running_ == 0; }, poll);
   join();
   return outcomes_;
 }
