@@ -19,34 +19,32 @@ void close_format_context(AVFormatContext* context) {
   avformat_free_context(context);
 }
 
+namespace {
+
+// Takes what an FFmpeg allocation gave into its owning handle; null, which is
+// how FFmpeg says it is out of memory, throws std::bad_alloc instead.
+template <typename Owned>
+Owned owned(typename Owned::pointer allocated) {
+  if (allocated == nullptr) throw std::bad_alloc();
+  return Owned(allocated);
+}
+
+}  // namespace
+
 format_context_ptr alloc_format_context() {
-  format_context_ptr context(avformat_alloc_context());
-  if (!context) throw std::bad_alloc();
-  return context;
+  return owned<format_context_ptr>(avformat_alloc_context());
 }
 
 codec_context_ptr alloc_codec_context(const AVCodec* codec) {
-  codec_context_ptr context(avcodec_alloc_context3(codec));
-  if (!context) throw std::bad_alloc();
-  return context;
+  return owned<codec_context_ptr>(avcodec_alloc_context3(codec));
 }
 
 codec_parameters_ptr alloc_codec_parameters() {
-  codec_parameters_ptr parameters(avcodec_parameters_alloc());
-  if (!parameters) throw std::bad_alloc();
-  return parameters;
+  return owned<codec_parameters_ptr>(avcodec_parameters_alloc());
 }
 
-packet_ptr alloc_packet() {
-  packet_ptr packet(av_packet_alloc());
-  if (!packet) throw std::bad_alloc();
-  return packet;
-}
+packet_ptr alloc_packet() { return owned<packet_ptr>(av_packet_alloc()); }
 
-frame_ptr alloc_frame() {
-  frame_ptr frame(av_frame_alloc());
-  if (!frame) throw std::bad_alloc();
-  return frame;
-}
+frame_ptr alloc_frame() { return owned<frame_ptr>(av_frame_alloc()); }
 
 }  // namespace corvane
