@@ -140,8 +140,9 @@ std::optional<std::int64_t> picture_grid::stamp(std::int64_t source_ts, AVRation
     // At the grid's own pace (within 1 %), a picture that comes early for its
     // slot takes the slot's time: a hair early, a key frame would miss the
     // segment's end by that much, and the segment would run 2 s long.
-    const bool at_grid_pace = intervals_ >= pace_window &&
-                              std::llabs(mean_interval_ - picture_interval) * 100 <= picture_interval;
+    const bool at_grid_pace =
+        intervals_ >= pace_window &&
+        std::llabs(mean_interval_ - picture_interval) * 100 <= picture_interval;
     last_source_ = *own;
     const auto since_phase = checked_subtract(*own, phase_);
     // Beyond 64 bits from the first picture: after every slot, or before them.
