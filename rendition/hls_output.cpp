@@ -75,7 +75,8 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
 
   const std::string segments = segment_template(playlist_stem(playlist_path));
   void* muxer = output->priv_data;
-  check(av_opt_set(muxer, "hls_time", "6", 0), "set hls_time");
+  check(av_opt_set(muxer, "hls_time", std::to_string(segment_seconds).c_str(), 0),
+        "set hls_time");
   check(av_opt_set(muxer, "hls_segment_filename", segments.c_str(), 0),
         "set hls_segment_filename");
   check(av_opt_set(muxer, "hls_list_size", "0", 0), "set hls_list_size");

@@ -9,6 +9,11 @@
 
 namespace corvane {
 
+// How long a segment lasts, in seconds. The muxer cuts one at the first key
+// frame at least this long after the start of the one before, so each
+// rendition's video places a key frame on that grid (video_path).
+inline constexpr int segment_seconds = 6;
+
 // The media playlist path cut before its last "." (the whole path without one).
 std::string playlist_stem(const std::string& playlist_path);
 

@@ -35,6 +35,19 @@ const AVCodec* require_video_encoder(const char* name) {
   return codec;
 }
 
+bool segment_starts::opens_segment(std::int64_t pts) {
+  constexpr std::int64_t length = std::int64_t{segment_seconds} * video_time_base.den;
+  if (!next_) {
+    next_ = pts > INT64_MAX - length ? INT64_MAX : pts + length;
+    return true;
+  }
+  if (pts < *next_) return false;
+  // Past a hole longer than a segment, the grid goes on from where it was.
+  const std::int64_t steps = (pts - *next_) / length + 1;
+  next_ = steps > (INT64_MAX - *next_) / length ? INT64_MAX : *next_ + steps * length;
+  return true;
+}
+
 int encoder_threads(int width, int height, unsigned cores) {
   if (cores == 0) return 0;
   const double share = double(width) * height / (1920.0 * 1080.0);
@@ -89,6 +102,8 @@ void encode_picture(video_path& video, const AVFrame* picture) {
   sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, video.scaled->data,
             video.scaled->linesize);
   video.scaled->pts = picture->pts;
+  video.scaled->pict_type =
+      video.segments.opens_segment(picture->pts) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   encode_and_write(video.encoder, video.output, video.stream, video.scaled, video.packet,
                    &video.durations);
 }

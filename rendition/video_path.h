@@ -3,13 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "feed/picture_signal.h"
 #include "feed/picture_time.h"
 #include "ffmpeg/handles.h"
+#include "rendition/hls_output.h"
 #include "rendition/packet_writer.h"
 
 namespace corvane {
+
+// Where the segments start, on the pictures' own clock: every segment_seconds
+// from the first picture. The encoder's key frames come every 60 pictures, which
+// lands on that grid only at 30 a second; a source of 25 or 15 pictures a second,
+// or of uneven ones, would make segments of 7.2 or 8 s. So the first picture
+// at or past each start is made a key frame as well.
+class segment_starts {
+ public:
+  // Whether the picture at `pts` (video_time_base) is the first of a segment.
+  bool opens_segment(std::int64_t pts);
+
+ private:
+  std::optional<std::int64_t> next_;
+};
 
 // The H.264 encoder every rendition uses: the settings below are libx264's.
 inline constexpr const char* h264_encoder_name = "libx264";
@@ -49,10 +65,12 @@ struct video_path {
   // Each picture lasts until the next one: the H.264 encoder's packets carry
   // no duration. A picture alone lasts 1/30 s.
   frame_durations durations{picture_interval};
+  segment_starts segments{};
 };
 
 // Scales a source picture, which it only reads, and encodes it at the
-// picture's own timestamp. Throws av_error on failure.
+// picture's own timestamp, as a key frame when it opens a segment. Throws
+// av_error on failure.
 void encode_picture(video_path& video, const AVFrame* picture);
 
 // Drains the encoder into the muxer.

@@ -220,6 +220,8 @@ def test_segment_durations_cover_every_picture(clip, tmp_path, kind, rate, last)
     span = times[-1] - times[0] + (times[-1] - times[-2])
     durations = [s["duration"] for s in playlist["segments"]]
     assert sum(durations) == pytest.approx(span, abs=0.5 / rate)
+    # Every segment but the last is six seconds long, whatever the picture rate.
+    assert durations[:-1] == pytest.approx([6.0] * (len(durations) - 1), abs=0.5 / rate)
     assert durations[-1] == pytest.approx(last, abs=0.5 / rate)
     assert durations[-1] == pytest.approx(len(picture_times(segments[-1])) / rate, abs=0.5 / rate)
 
