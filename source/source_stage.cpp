@@ -26,6 +26,12 @@ std::int64_t picture_timestamp(const AVFrame* frame) {
 constexpr std::int64_t hold_after = video_time_base.den;  // 1 s
 // The longest hole held: what the source clock lets through.
 constexpr std::int64_t max_hold = max_gap_in(video_time_base.den);
+// How far the encoded sound may run ahead of the last picture handed out before
+// the last picture is held to follow it. Sound that ran on far ahead would reach
+// the muxer past its interleaving window and land in the wrong segment; a hold
+// that came too soon would cover real pictures still on their way. The sound
+// is counted as encoded, behind the source by the loudness filter's look-ahead.
+constexpr std::int64_t sound_lead = 3 * video_time_base.den;
 
 class source_reader {
  public:
@@ -68,6 +74,29 @@ class source_reader {
     if (stage_.audio.audio_pts == stage_.origin.audio_start_samples)
       throw av_error(AVERROR_INVALIDDATA, "audio: no sound of the source could be decoded",
                      in.format->url);
+    // Sound that goes on after the pictures end plays under the last one.
+    follow_sound(0);
+  }
+
+  // Where the sound encoded so far ends, in video_time_base.
+  std::int64_t sound_time() const {
+    const AVCodecContext* encoder = stage_.audio.encoder.get();
+    return av_rescale_q(stage_.audio.audio_pts, AVRational{1, encoder->sample_rate},
+                        video_time_base);
+  }
+
+  // Holds the last picture while the sound runs on more than a hole's length
+  // past it, up to `behind` before the sound, so that a hole in the video, or
+  // its end before the sound's, reaches the renditions with the sound of its time.
+  // Followed step by step, the sound is never far ahead; sound that starts far
+  // from the pictures is not a hole to hold through.
+  void follow_sound(std::int64_t behind) {
+    if (last_picture_->buf[0] == nullptr) return;
+    const std::int64_t sound = sound_time();
+    std::int64_t lead = 0;
+    if (!__builtin_sub_overflow(sound, stage_.last_pts, &lead) && lead > behind + hold_after &&
+        lead <= max_hold)
+      hold_until(sound - behind);
   }
 
   // Stamps a decoded picture on the grid, or drops it when the grid has no
@@ -86,19 +115,22 @@ class source_reader {
   // has no sound.
   void deliver(AVFrame* picture) {
     std::int64_t gap = 0;
-    if (last_picture_->buf[0] != nullptr &&
-        !__builtin_sub_overflow(picture->pts, last_picture_->pts, &gap) && gap > hold_after &&
-        gap <= max_hold)
-      hold_until(picture->pts);
+    if (last_picture_->buf[0] != nullptr) {
+      if (picture->pts <= stage_.last_pts) return;  // its time was held while the sound ran on
+      if (!__builtin_sub_overflow(picture->pts, stage_.last_pts, &gap) && gap > hold_after &&
+          gap <= max_hold)
+        hold_until(picture->pts);
+    }
     hand_out(picture);
     av_frame_unref(last_picture_.get());
     check(av_frame_ref(last_picture_.get(), picture), "video: keep the last picture");
   }
 
-  // The last picture again at each slot of the grid up to `pts`.
+  // The last picture again at each slot of the grid after the last picture
+  // handed out, up to `pts`.
   void hold_until(std::int64_t pts) {
     frame_ptr held = alloc_frame();
-    for (std::int64_t slot = last_picture_->pts / picture_interval + 1;
+    for (std::int64_t slot = stage_.last_pts / picture_interval + 1;
          slot * picture_interval <= pts - picture_interval && !stop_.stop_requested(); ++slot) {
       check(av_frame_ref(held.get(), last_picture_.get()), "video: hold the last picture");
       held->pts = slot * picture_interval;
@@ -138,6 +170,7 @@ class source_reader {
   const frame_step stamp_ = [this](AVFrame* picture) { stamp_picture(picture); };
   const frame_step encode_sound_ = [this](AVFrame* sound) {
     encode_audio_frame(stage_.audio, sound, to_renditions_, stop_);
+    follow_sound(sound_lead);
   };
 };
 

@@ -200,10 +200,20 @@ def recorded_webm(folder):
     return path, path
 
 
+def picture_ends_mp4(folder):
+    """10 s whose picture stops at 3 s while the sound goes on, as a screen
+    recording whose window closed; it plays as its last picture held."""
+    picture = "trim=end=3"
+    path = make(folder / "picture_ends.mp4", *marked_inputs(10), "-vf", picture, *H264_AAC)
+    held = make(folder / "picture_held.mp4", *marked_inputs(10),
+                "-vf", f"{picture},tpad=stop_mode=clone:stop_duration=7", *H264_AAC)
+    return path, held
+
+
 # Kind -> a function of a folder that writes the source there and returns it,
 # with the file whose markers and pictures a ladder of it must reproduce.
 SOURCES = {f.__name__: f for f in (dropout_ts, joined_ts, jittered_webm, recorded_webm,
-                                   ac3_switch_ts, damaged_ts)}
+                                   ac3_switch_ts, damaged_ts, picture_ends_mp4)}
 
 
 # --- the measure ---------------------------------------------------------------------

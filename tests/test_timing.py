@@ -27,6 +27,7 @@ IN_STEP = FRAME + AAC_DELAY  # how far the sound may move against the picture
                      marks=pytest.mark.browser),
         pytest.param("ac3_switch_ts", 10, 0, id="ac3-5.1-then-stereo"),
         pytest.param("damaged_ts", 3, 0, id="ts-first-picture-99min-ahead"),
+        pytest.param("picture_ends_mp4", 10, 0, id="mp4-picture-stops-at-3s"),
     ],
 )
 def test_broken_timing_plays_as_the_source_does(marked_source, tmp_path, kind, seconds, capped):
@@ -57,6 +58,8 @@ def test_broken_timing_plays_as_the_source_does(marked_source, tmp_path, kind, s
     assert {k: (flash is None, beep is None) for k, (flash, beep) in found.items()} == {
         k: (flash is None, beep is None) for k, (flash, beep) in expected.items()}, figures
     for k, (flash, _) in expected.items():
+        if flash is None:
+            continue
         assert found[k][0] - found[0][0] == pytest.approx(flash - expected[0][0],
                                                           abs=2 * FRAME), figures
     drift = {k: offset - offsets(expected)[k] for k, offset in offsets(found).items()}
