@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# check_in_roots.sh debian12 WHEEL | debian13 WHEEL
+# check_in_roots.sh debian12|debian13|debian-testing WHEEL
 #
 # Installs a self-contained wheel where nothing else is, and makes a ladder:
 #   debian12  a Debian 12 root with python3 and python3-venv alone (no FFmpeg
@@ -9,6 +9,9 @@
 #             Debian's libavcodec is loaded into the process first, with its
 #             symbols global, then corvane is imported and makes a ladder, which
 #             `corvane check` reads.
+#   debian-testing  a Debian testing root with python3 and python3-venv alone
+#             (Python 3.14 as of this writing): corvane is imported in a venv of
+#             testing's python3 and makes a ladder, which `corvane check` reads.
 # Roots come from scripts/debian_root.sh (cached); commands run in them through
 # scripts/in_root.sh, with the wheel and the clip piped in as a tar.
 set -euo pipefail
@@ -16,7 +19,8 @@ cd "$(dirname "$0")/.."
 case ${1:-} in
   debian12) release=bookworm; packages=(python3 python3-venv) ;;
   debian13) release=trixie; packages=(python3 python3-venv libavcodec61) ;;
-  *) echo "usage: $0 debian12|debian13 WHEEL" >&2; exit 2 ;;
+  debian-testing) release=testing; packages=(python3 python3-venv) ;;
+  *) echo "usage: $0 debian12|debian13|debian-testing WHEEL" >&2; exit 2 ;;
 esac
 check=$1
 wheel=$(realpath "$2")
@@ -44,15 +48,17 @@ tar -C "$given" -cf - . | scripts/in_root.sh "$root" /bin/bash -euc '
     fi
     /tmp/venv/bin/corvane encode clip.mp4 /tmp/ladder
   else
-    /tmp/venv/bin/python - <<EOF
-import ctypes, os
-# Debian'"'"'s FFmpeg first, its symbols global: what another module or
-# library in the same process may do before corvane is imported.
-theirs = ctypes.CDLL("libavcodec.so.61", ctypes.RTLD_GLOBAL)
-avutil = ctypes.CDLL("libavutil.so.59", ctypes.RTLD_GLOBAL)
-avutil.av_version_info.restype = ctypes.c_char_p
+    /tmp/venv/bin/python - "$check" <<EOF
+import ctypes, os, sys
+if sys.argv[1] == "debian13":
+    # Debian'"'"'s FFmpeg first, its symbols global: what another module or
+    # library in the same process may do before corvane is imported.
+    theirs = ctypes.CDLL("libavcodec.so.61", ctypes.RTLD_GLOBAL)
+    avutil = ctypes.CDLL("libavutil.so.59", ctypes.RTLD_GLOBAL)
+    avutil.av_version_info.restype = ctypes.c_char_p
+    print("Debian FFmpeg", avutil.av_version_info().decode(), "loaded")
 import corvane
-print("Debian FFmpeg", avutil.av_version_info().decode(), "loaded; corvane runs", corvane.versions())
+print("Python", sys.version.split()[0], "runs corvane", corvane.versions())
 os.makedirs("/tmp/ladder")
 with open("/tmp/ladder/enc.key", "wb") as key:
     key.write(os.urandom(16))
