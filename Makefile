@@ -202,13 +202,18 @@ wheel-suite: wheel
 	  tests/test_media.py tests/test_errors.py tests/test_cli.py \
 	  -k 'not test_source_naming_other_files_is_refused'
 
-# The wheel of Debian 13's Python (3.13), built in a Debian 13 root from the
-# cached components, and checked beside Debian's own FFmpeg. Debian testing's
-# (3.14) is built the same way by `wheel/build_in_root.sh testing`, but cannot
-# be repaired yet: it needs testing's glibc 2.43, past auditwheel's last policy.
+# The wheels of Debian 13's Python (3.13) and Debian testing's (3.14), both
+# built in a Debian 13 root from the cached components and tagged by its glibc
+# (manylinux_2_41). Testing's Python comes as its own .debs, unpacked in the
+# root: a module linked in a testing root needs testing's glibc 2.43, past
+# auditwheel's last policy, and cannot be repaired. The cp313 wheel is checked
+# in a Debian 13 root beside Debian's own FFmpeg, the cp314 wheel in a Debian
+# testing root with its python3 alone.
 wheel-roots: wheel
 	nice -n 10 wheel/build_in_root.sh trixie
 	wheel/check_in_roots.sh debian13 "$$(ls -t dist/corvane-*-cp313-*.whl | head -1)"
+	nice -n 10 wheel/build_in_root.sh trixie testing
+	wheel/check_in_roots.sh debian-testing "$$(ls -t dist/corvane-*-cp314-*.whl | head -1)"
 
 # What the wheel's notice names as its source: the exact Debian source packages
 # it was built from, and corvane's own source with the build script.
