@@ -7,10 +7,20 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # What building, the demo and the tests need from Debian; the players the tests
 # play the ladders in (Chromium, GStreamer's playbin) among them.
-APT_PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev openssl ffmpeg \
+APT_PACKAGES := build-essential ccache cmake ninja-build pkg-config libgtest-dev openssl ffmpeg \
 	libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev \
 	chromium gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
 	gstreamer1.0-plugins-bad gstreamer1.0-libav
+
+# Our compiles go through ccache, whose cache lives outside the clone beside the
+# Debian roots and the components, so that a fresh clone (every CI run) compiles
+# only what changed. Paths inside the clone are hashed relative to it, and the
+# build folder is left out of the hash of debug builds.
+CORVANE_CACHE ?= $(HOME)/.cache/corvane
+export CMAKE_CXX_COMPILER_LAUNCHER := ccache
+export CCACHE_DIR := $(CORVANE_CACHE)/ccache
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 
 .PHONY: demo test system venv node build lint unit-tests python-tests bench clean matrix \
 	user-path sanitize-build tsan-build sanitize-test asan-test tsan-test sanitize-fuzz fuzz memcheck

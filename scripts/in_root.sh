@@ -23,8 +23,17 @@ shift
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 cp /etc/hosts "$root/etc/hosts"
 
-# What belongs to the host's own Python alone stays out.
+# What belongs to the host's own Python alone stays out, and so does the
+# host's compiler cache: the root's compiles use one only when
+# CORVANE_ROOT_CCACHE names a folder of the host for it, mounted at /tmp/ccache.
 unset VIRTUAL_ENV PYTHONPATH PYTHONHOME LD_PRELOAD LD_LIBRARY_PATH
+unset CMAKE_CXX_COMPILER_LAUNCHER CCACHE_DIR CCACHE_BASEDIR CCACHE_NOHASHDIR
+compiler_cache=()
+if [ -n "${CORVANE_ROOT_CCACHE:-}" ]; then
+  mkdir -p "$CORVANE_ROOT_CCACHE"
+  compiler_cache=(CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=/tmp/ccache
+    CCACHE_BASEDIR=/tmp/src CCACHE_NOHASHDIR=1)
+fi
 exec unshare --mount --propagation private -- /bin/bash -euc '
   root=$1
   shift
@@ -39,6 +48,10 @@ exec unshare --mount --propagation private -- /bin/bash -euc '
     mkdir -p "$root$PIP_FIND_LINKS"
     mount --bind -o ro "$PIP_FIND_LINKS" "$root$PIP_FIND_LINKS"
   fi
+  if [ -n "${CORVANE_ROOT_CCACHE:-}" ]; then
+    mkdir -p "$root/tmp/ccache"
+    mount --bind "$CORVANE_ROOT_CCACHE" "$root/tmp/ccache"
+  fi
   cd /
   exec chroot "$root" /usr/bin/env HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
-' in_root "$root" "$@"
+' in_root "$root" "${compiler_cache[@]}" "$@"

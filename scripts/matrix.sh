@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 # headers, the FFmpeg -dev packages, GoogleTest, the readers the tests check
 # ladders with (ffmpeg, openssl, GStreamer's playbin), and chattr and mount
 # for the disk-fault tests (testing no longer has mount by default).
-PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-dev python3-dev python3-venv
+PACKAGES=(build-essential ccache cmake ninja-build pkg-config libgtest-dev python3-dev python3-venv
   libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev
   ffmpeg openssl ca-certificates gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav e2fsprogs mount)
@@ -36,7 +36,9 @@ for release in "$@"; do
   made=$((SECONDS - started))
   mode=$(mode_of "$release")
   echo "=== $release ($mode): $root, ready in ${made} s"
+  # Each release's compiler cache, kept with the roots and components.
   if git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - |
+      CORVANE_ROOT_CCACHE=${CORVANE_CACHE:-$HOME/.cache/corvane}/ccache/$release \
       scripts/in_root.sh "$root" /bin/bash -euc \
         'mkdir /tmp/src && cd /tmp/src && tar -xf - && exec scripts/root_suite.sh "$1"' \
         root_suite "$mode"; then
