@@ -18,7 +18,7 @@ APT_PACKAGES := build-essential ccache cmake ninja-build pkg-config libgtest-dev
 # build folder is left out of the hash of debug builds.
 CORVANE_CACHE ?= $(HOME)/.cache/corvane
 export CMAKE_CXX_COMPILER_LAUNCHER := ccache
-export CCACHE_DIR := $(CORVANE_CACHE)/ccache
+export CCACHE_DIR := $(CORVANE_CACHE)/ccache/host
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
