@@ -5,6 +5,15 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
+# $(call apt_install,PACKAGES): installs those of PACKAGES that are missing.
+apt_install = missing=$$(for p in $(1); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
 # What building, the demo and the tests need from Debian; the players the tests
 # play the ladders in (Chromium, GStreamer's playbin) among them.
 APT_PACKAGES := build-essential ccache cmake ninja-build pkg-config libgtest-dev openssl ffmpeg \
@@ -31,13 +40,7 @@ demo: build
 test: lint unit-tests python-tests
 
 system:
-	@missing=$$(for p in $(APT_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:" $$missing; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
+	@$(call apt_install,$(APT_PACKAGES))
 	@python3 -c 'import ensurepip, venv' 2>/dev/null || { \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq python3-venv; }
 	@command -v npm > /dev/null || { \
@@ -178,13 +181,7 @@ WHEEL_APT_PACKAGES := dpkg-dev nasm meson ninja-build autoconf automake libtool
 .PHONY: wheel-tools wheel wheel-sources wheel-check wheel-roots wheel-suite
 
 wheel-tools: venv
-	@missing=$$(for p in $(WHEEL_APT_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:" $$missing; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
+	@$(call apt_install,$(WHEEL_APT_PACKAGES))
 
 wheel: wheel-tools
 	nice -n 10 $(PYTHON) wheel/make_wheel.py
