@@ -381,7 +381,26 @@ TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t",
          ".js": "text/javascript", ".html": "text/html; charset=utf-8"}
 
 
-class LoopbackServer:
+class Loopback:
+    """An HTTP server of `handler` on 127.0.0.1, on a free port at `base`,
+    serving inside a with block."""
+
+    def __init__(self, handler):
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join()
+
+
+class LoopbackServer(Loopback):
     """Serves each folder of `routes` ({prefix: folder}) under /prefix/ from
     127.0.0.1 on a free port, and records each request as (path, status)."""
 
@@ -407,18 +426,7 @@ class LoopbackServer:
             def log_message(self, *args):
                 pass  # the request log above is the only record kept
 
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join()
+        super().__init__(Handler)
 
     def url(self, path):
         return f"{self.base}/{path}"

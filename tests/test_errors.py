@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import corvane
-from conftest import (FFMPEG, LoopbackServer, corvane_command, encode, listing,
+from conftest import (FFMPEG, Loopback, LoopbackServer, corvane_command, encode, listing,
                       master_variants, parse_media_playlist, run)
 from fuzzing import run_call
 
@@ -269,7 +269,7 @@ def test_ctrl_c_stops_the_call_and_removes_what_it_wrote(clip, out):
     print(f"KeyboardInterrupt raised {float(raised) - sent:.3f} s after SIGINT")
 
 
-class StallingServer:
+class StallingServer(Loopback):
     """Serves `data` once from 127.0.0.1 as a 200 with the whole length declared,
     sends its first `sent` bytes and then nothing more, holding the connection
     open until the server is closed. `asked` is set when the request arrives."""
@@ -293,19 +293,12 @@ class StallingServer:
             def log_message(self, *args):
                 pass
 
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/live.ts"
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
+        super().__init__(Handler)
+        self.url = f"{self.base}/live.ts"
 
     def __exit__(self, *exc):
-        self.released.set()
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join()
+        self.released.set()  # the stalled request ends before the server does
+        super().__exit__(*exc)
 
 
 def wait_until_idle(pid, quiet=0.5, limit=120):
