@@ -69,6 +69,9 @@ class picture_grid {
   // The source's pace: the mean interval between its pictures, over the first
   // pace_window of them, then a running mean.
   static constexpr std::int64_t pace_window = 30;
+  // Intervals measured before the pace may tell a fast source: a recorder's
+  // first picture may come 19 ms after the one before and the next 47 ms after.
+  static constexpr std::int64_t pace_known = 4;
   std::int64_t mean_interval_ = 0;
   std::int64_t intervals_ = 0;  // counted into the mean, up to pace_window
   std::int64_t last_source_ = AV_NOPTS_VALUE;  // the last picture's own time, kept or not

@@ -64,10 +64,12 @@ TEST(PicturePts, TwentyFiveFpsStaysEvenlySpaced) {
 }
 
 TEST(PicturePts, SixtyFpsSourceKeepsOnePictureInEachThirtiethOfASecond) {
-  EXPECT_EQ(stamp_all({0, 1, 2, 3, 4, 5, 6}, AVRational{1, 60}),
-            (stamps{0, -1, 3000, -1, 6000, -1, 9000}));
-  EXPECT_EQ(stamp_all({0, 1001, 2002, 3003, 4004}, AVRational{1, 60000}),
-            (stamps{0, -1, 3003, -1, 6006}));
+  // Until its pace is known, a picture takes the next free slot; from then on,
+  // one picture in two is kept at its own time.
+  EXPECT_EQ(stamp_all({0, 1, 2, 3, 4, 5, 6, 7, 8}, AVRational{1, 60}),
+            (stamps{0, 3000, -1, 6000, -1, -1, 9000, -1, 12000}));
+  EXPECT_EQ(stamp_all({0, 1001, 2002, 3003, 4004, 5005, 6006}, AVRational{1, 60000}),
+            (stamps{0, 3000, 6000, -1, -1, -1, 9009}));
 }
 
 TEST(PicturePts, MillisecondTimestampsKeepThePicturesOfTheirRate) {
@@ -76,7 +78,7 @@ TEST(PicturePts, MillisecondTimestampsKeepThePicturesOfTheirRate) {
   EXPECT_EQ(stamp_all({0, 33, 67, 100, 133, 167}, AVRational{1, 1000}),
             (stamps{0, 2970, 6030, 9000, 11970, 15030}));
   EXPECT_EQ(stamp_all({0, 17, 33, 50, 67, 83, 100}, AVRational{1, 1000}),
-            (stamps{0, -1, 2970, -1, 6030, -1, 9000}));
+            (stamps{0, 3000, -1, 6000, -1, -1, 9000}));
 }
 
 TEST(PicturePts, OriginIsSubtractedAndRepeatsDropped) {
@@ -113,9 +115,12 @@ TEST(PicturePts, JitteryPicturesAtOrBelowThirtyASecondAreAllKept) {
   for (int i = 0; i < 240; ++i) recorded.push_back(i * 33280 / 1000);
   const auto recorded_pts = stamp_all(recorded, AVRational{1, 1000});
   for (const int key : {60, 120, 180}) EXPECT_EQ(recorded_pts[key], key * 3000) << key;
-  // A 30-a-second recording with one picture late and the next early keeps both.
+  // A 30-a-second recording with one picture late and the next early keeps
+  // both, from its first picture on.
   EXPECT_EQ(stamp_all({0, 33, 50, 100, 133}, AVRational{1, 1000}),
             (stamps{0, 2970, 6000, 9000, 11970}));
+  EXPECT_EQ(stamp_all({0, 19, 66, 100, 133}, AVRational{1, 1000}),
+            (stamps{0, 3000, 5940, 9000, 11970}));
   // Jitter around 25 a second keeps every picture.
   EXPECT_EQ(stamp_all({0, 38, 82, 118, 160}, AVRational{1, 1000}),
             (stamps{0, 3420, 7380, 10620, 14400}));
