@@ -17,6 +17,7 @@ apt_install = missing=$$(for p in $(1); do \
 # What building, the demo and the tests need from Debian; the players the tests
 # play the ladders in (Chromium, GStreamer's playbin) among them.
 APT_PACKAGES := build-essential ccache cmake ninja-build pkg-config libgtest-dev openssl ffmpeg \
+	python3-dev python3-venv \
 	libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev \
 	chromium gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
 	gstreamer1.0-plugins-bad gstreamer1.0-libav
@@ -41,8 +42,6 @@ test: lint unit-tests python-tests
 
 system:
 	@$(call apt_install,$(APT_PACKAGES))
-	@python3 -c 'import ensurepip, venv' 2>/dev/null || { \
-	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq python3-venv; }
 	@command -v npm > /dev/null || { \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq nodejs npm; }
 
