@@ -15,9 +15,10 @@ apt_install = missing=$$(for p in $(1); do \
 	fi
 
 # What building, the demo and the tests need from Debian; the players the tests
-# play the ladders in (Chromium, GStreamer's playbin) among them.
+# play the ladders in (Chromium, GStreamer's playbin) and chattr (e2fsprogs), which the
+# disk-fault tests use, among them.
 APT_PACKAGES := build-essential ccache cmake ninja-build pkg-config libgtest-dev openssl ffmpeg \
-	python3-dev python3-venv \
+	python3-dev python3-venv e2fsprogs \
 	libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev libswresample-dev \
 	chromium gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
 	gstreamer1.0-plugins-bad gstreamer1.0-libav
