@@ -67,7 +67,7 @@ build: venv
 	$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.CORVANE_WERROR=ON .
 
 lint: venv
-	$(PYTHON) -m ruff check scripts tests bench src wheel
+	$(PYTHON) -m ruff check scripts tests bench src packaging
 	$(PYTHON) scripts/check_layout.py
 
 unit-tests: venv
@@ -85,16 +85,16 @@ bench: build
 # The suite in Debian 13 (FFmpeg 7.1, Python 3.13; dependencies at their lower
 # bounds) and Debian testing (FFmpeg 9.0, Python 3.14; pinned) roots, made
 # with mmdebstrap and cached in $CORVANE_CACHE (default ~/.cache/corvane)/roots: see
-# scripts/matrix.sh. The Chromium tests stay on the host. Needs root.
+# packaging/roots/matrix.sh. The Chromium tests stay on the host. Needs root.
 # make matrix RELEASES=testing
 RELEASES ?= trixie testing
 matrix:
-	scripts/matrix.sh $(RELEASES)
+	packaging/roots/matrix.sh $(RELEASES)
 
 # A new user's install into a fresh venv, with build isolation, then a ladder
-# made and checked with the `corvane` command: see scripts/user_path.sh.
+# made and checked with the `corvane` command: see packaging/roots/user_path.sh.
 user-path: system
-	scripts/user_path.sh
+	packaging/roots/user_path.sh
 
 # Feeds corrupted sources to hls_encoder and prints what became of them:
 # make fuzz COUNT=5000 SEED=7
@@ -173,7 +173,7 @@ clean:
 	rm -rf build demo $(VENV) node_modules
 
 # The self-contained wheel, for the venv's Python, in dist/: FFmpeg, libx264,
-# zimg and dav1d built from Debian's source packages (wheel/components.toml
+# zimg and dav1d built from Debian's source packages (packaging/wheel/components.toml
 # names them; the build is cached in ${CORVANE_CACHE:-~/.cache/corvane}/components)
 # and linked into the module, repaired and checked with auditwheel.
 WHEEL_APT_PACKAGES := dpkg-dev nasm meson ninja-build autoconf automake libtool
@@ -184,12 +184,12 @@ wheel-tools: venv
 	@$(call apt_install,$(WHEEL_APT_PACKAGES))
 
 wheel: wheel-tools
-	nice -n 10 $(PYTHON) wheel/make_wheel.py
+	nice -n 10 $(PYTHON) packaging/wheel/make_wheel.py
 
 # The venv's wheel in a Debian 12 root with python3 and python3-venv alone:
 # install, `corvane encode`, `corvane check`.
 wheel-check: wheel
-	wheel/check_in_roots.sh debian12 "$$(ls -t dist/corvane-*-cp311-*.whl | head -1)"
+	packaging/wheel/check_in_roots.sh debian12 "$$(ls -t dist/corvane-*-cp311-*.whl | head -1)"
 
 # The suite's ladder tests (the footage that needs treating among them), the
 # error tests and the command's, against the venv's wheel installed in a venv
@@ -217,15 +217,15 @@ wheel-suite: wheel
 # in a Debian 13 root beside Debian's own FFmpeg, the cp314 wheel in a Debian
 # testing root with its python3 alone.
 wheel-roots: wheel
-	nice -n 10 wheel/build_in_root.sh trixie
-	wheel/check_in_roots.sh debian13 "$$(ls -t dist/corvane-*-cp313-*.whl | head -1)"
-	nice -n 10 wheel/build_in_root.sh trixie testing
-	wheel/check_in_roots.sh debian-testing "$$(ls -t dist/corvane-*-cp314-*.whl | head -1)"
+	nice -n 10 packaging/wheel/build_in_root.sh trixie
+	packaging/wheel/check_in_roots.sh debian13 "$$(ls -t dist/corvane-*-cp313-*.whl | head -1)"
+	nice -n 10 packaging/wheel/build_in_root.sh trixie testing
+	packaging/wheel/check_in_roots.sh debian-testing "$$(ls -t dist/corvane-*-cp314-*.whl | head -1)"
 
 # What the wheel's notice names as its source: the exact Debian source packages
 # it was built from, and corvane's own source with the build script.
 wheel-sources: wheel-tools
-	components=$$($(PYTHON) wheel/build_components.py) && \
+	components=$$($(PYTHON) packaging/wheel/build_components.py) && \
 	rm -rf dist/sources && mkdir -p dist/sources && \
 	cp -r "$$components/sources/." dist/sources/ && \
 	git archive --prefix=corvane/ -o dist/sources/corvane.tar.gz HEAD

@@ -1,6 +1,6 @@
 """Whether two builds of corvane make byte-identical ladders.
 
-    python bench/identity_check.py OLD_DIR NEW_DIR [--bench-sources]
+    python bench/identity_check.py OLD_DIR NEW_DIR [--bench-sources] [--all]
 
 OLD_DIR and NEW_DIR each hold a built `corvane` module (a wheel's install
 folder, a build folder). Every kind of source the test suite makes (its clips
@@ -10,8 +10,10 @@ info file that has an IV line. The script prints, per call, the files written
 and whether each one's sha256 is the same (and a call that raises, whether
 both raised alike); the exit status is 1 when any differs. The clips whose
 pictures or sound corvane treats before scaling them (turned, tone-mapped,
-reshaped, deinterlaced, given silence) are left out: a build that treats them
-and one that does not make different ladders.
+reshaped, deinterlaced, given silence) are left out unless --all is given (a
+build that treats them and one that does not make different ladders); --all
+also takes the timing table's marked sources (tests/markers.py) but the one a
+browser records.
 """
 
 import argparse
@@ -55,11 +57,11 @@ def make(folder, name, args):
     return path
 
 
-def calls(media, bench_sources):
+def calls(media, bench_sources, everything):
     """[(label, source, resolution)] to compare."""
     found = []
     for kind, (name, _, args) in CLIPS.items():
-        if kind in FAILING or kind in TREATED_CLIPS:
+        if kind in FAILING or (kind in TREATED_CLIPS and not everything):
             continue
         source = make(media, name, args)
         found.append((f"clip {kind}", source, ["360p"]))
@@ -69,6 +71,12 @@ def calls(media, bench_sources):
     for kind, (name, recipe) in SEEDS.items():
         if not isinstance(recipe, str):  # the playlists and lists are refused, not made
             found.append((f"fuzz seed {kind}", media / "seeds" / name, ["360p"]))
+    if everything:
+        from markers import SOURCES
+
+        for kind, make_marked in SOURCES.items():
+            if kind != "recorded_webm":
+                found.append((f"marked {kind}", make_marked(media)[0], ["360p"]))
     if bench_sources:
         for source in sorted((ROOT / "bench" / ".cache").glob("source-*.mp4")) + sorted(
                 (ROOT / "bench" / ".cache").glob("source-*.mkv")):
@@ -94,6 +102,8 @@ def main():
     parser.add_argument("new", type=pathlib.Path)
     parser.add_argument("--bench-sources", action="store_true",
                         help="also the benchmark's cached sources in bench/.cache")
+    parser.add_argument("--all", action="store_true",
+                        help="also the treated clips and the timing table's marked sources")
     args = parser.parse_args()
     work = pathlib.Path(tempfile.mkdtemp(prefix="corvane-identity-"))
     media = work / "media"
@@ -104,7 +114,7 @@ def main():
 
     differing = 0
     print(f"{'call':44} {'files':>5}  result")
-    for i, (label, source, resolution) in enumerate(calls(media, args.bench_sources)):
+    for i, (label, source, resolution) in enumerate(calls(media, args.bench_sources, args.all)):
         old = run(args.old.resolve(), source, work / f"{i}-old", resolution, key_info)
         new = run(args.new.resolve(), source, work / f"{i}-new", resolution, key_info)
         same = old == new

@@ -146,10 +146,10 @@ TEST(CompleteBitrates, FillsFromTheTableOrOneMegabit) {
 }
 
 TEST(Paths, MediaPlaylistGoesBesideTheMaster) {
-  EXPECT_EQ(media_playlist_path("out/master.m3u8", "720p"), "out/720p.m3u8");
-  EXPECT_EQ(media_playlist_path("master.m3u8", "720p"), "720p.m3u8");
-  EXPECT_EQ(media_playlist_path("/abs/m.m3u8", "720p"), "/abs/720p.m3u8");
-  EXPECT_EQ(media_playlist_path("a/b.d/m", "360p"), "a/b.d/360p.m3u8");
+  EXPECT_EQ(media_playlist_path("out/master.m3u8", "720p", mpegts_layout), "out/720p.m3u8");
+  EXPECT_EQ(media_playlist_path("master.m3u8", "720p", mpegts_layout), "720p.m3u8");
+  EXPECT_EQ(media_playlist_path("/abs/m.m3u8", "720p", mpegts_layout), "/abs/720p.m3u8");
+  EXPECT_EQ(media_playlist_path("a/b.d/m", "360p", mpegts_layout), "a/b.d/360p.m3u8");
   EXPECT_EQ(directory_of("/m.m3u8"), "/");
   EXPECT_EQ(directory_of("dir/"), "dir/");
 }
@@ -158,7 +158,8 @@ TEST(MasterPlaylist, ExactText) {
   EXPECT_EQ(master_playlist_text({{"1080p", 1920, 1080, 5000000, 5800787, 5391234,
                                    "avc1.640028,mp4a.40.2", 30},
                                   {"720p", 1280, 720, 2500000, 2932437, 2700001,
-                                   "avc1.64001F,mp4a.40.2", 30000.0 / 1001}}),
+                                   "avc1.64001F,mp4a.40.2", 30000.0 / 1001}},
+                                 mpegts_layout),
             "#EXTM3U\n"
             "#EXT-X-VERSION:3\n"
             "#EXT-X-INDEPENDENT-SEGMENTS\n"
@@ -168,10 +169,11 @@ TEST(MasterPlaylist, ExactText) {
             "#EXT-X-STREAM-INF:BANDWIDTH=2932437,AVERAGE-BANDWIDTH=2700001,"
             "CODECS=\"avc1.64001F,mp4a.40.2\",RESOLUTION=1280x720,FRAME-RATE=29.970\n"
             "720p.m3u8\n");
-  const std::string empty = master_playlist_text({});
+  const std::string empty = master_playlist_text({}, mpegts_layout);
   EXPECT_EQ(empty, "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-INDEPENDENT-SEGMENTS\n");
   // A single picture has no rate, and codecs that could not be read are not guessed.
-  EXPECT_EQ(master_playlist_text({{"360p", 640, 360, 400000, 9000000000, 8000000000}})
+  EXPECT_EQ(master_playlist_text({{"360p", 640, 360, 400000, 9000000000, 8000000000}},
+                                 mpegts_layout)
                 .substr(empty.size()),
             "#EXT-X-STREAM-INF:BANDWIDTH=9000000000,AVERAGE-BANDWIDTH=8000000000,"
             "RESOLUTION=640x360\n360p.m3u8\n");
@@ -261,15 +263,15 @@ TEST(MasterPlaylist, WritingReplacesALongerFile) {
   const std::string path = dir / "master.m3u8";
   std::ofstream(path) << std::string(4096, 'x');
   const entries ladder{{"360p", 640, 360, 400000}};
-  write_master_playlist(path, ladder);
-  EXPECT_EQ(read_text(path), master_playlist_text(ladder));
+  write_master_playlist(path, ladder, mpegts_layout);
+  EXPECT_EQ(read_text(path), master_playlist_text(ladder, mpegts_layout));
 }
 
 TEST(MasterPlaylist, MissingDirectoryThrowsWithTheSystemsReason) {
   const temp_dir dir;
   const std::string path = dir / "absent/master.m3u8";
   try {
-    write_master_playlist(path, {});
+    write_master_playlist(path, {}, mpegts_layout);
     FAIL() << "no exception";
   } catch (const av_error& e) {
     EXPECT_EQ(e.code(), AVERROR(ENOENT));

@@ -29,11 +29,13 @@ TEST(EncoderThreads, FollowThePictureAreaWithinTheCores) {
 }
 
 TEST(RequireVideoEncoder, FindsLibx264AndNamesAMissingEncoder) {
-  const AVCodec* found = require_video_encoder(h264_encoder_name);
+  const AVCodec* found = require_video_encoder(h264);
   ASSERT_NE(found, nullptr);
   EXPECT_STREQ(found->name, "libx264");
   try {
-    require_video_encoder("libx264-not-in-this-build");
+    video_codec missing = h264;
+    missing.encoder = "libx264-not-in-this-build";
+    require_video_encoder(missing);
     FAIL() << "a missing encoder was found";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("libx264-not-in-this-build"), std::string::npos)
