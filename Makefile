@@ -33,7 +33,7 @@ export CCACHE_DIR := $(CORVANE_CACHE)/ccache/host
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: demo test system venv node build lint unit-tests python-tests bench clean matrix \
+.PHONY: demo test system venv node build lint format unit-tests python-tests bench clean matrix \
 	user-path sanitize-build tsan-build sanitize-test asan-test tsan-test sanitize-fuzz fuzz memcheck
 
 demo: build
@@ -66,9 +66,17 @@ node: system node_modules/.installed
 build: venv
 	$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.CORVANE_WERROR=ON .
 
+# The engine's C++ against .clang-format (`make format` rewrites it).
+CPP_SOURCES = $(shell find engine tests/cpp -name '*.h' -o -name '*.cpp')
+
 lint: venv
 	$(PYTHON) -m ruff check scripts tests bench src packaging
+	@echo "clang-format --dry-run --Werror engine tests/cpp"
+	@$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
 	$(PYTHON) scripts/check_layout.py
+
+format: venv
+	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 
 unit-tests: venv
 	cmake -S . -B build/unit -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \

@@ -11,8 +11,8 @@
 #include "ffmpeg/error.h"
 #include "ffmpeg/headers.h"
 #include "ffmpeg/versions.h"
-#include "ladder/plan.h"
 #include "ladder/hls_encoder.h"
+#include "ladder/plan.h"
 #include "rendition/encoder_version.h"
 #include "source/probe.h"
 
@@ -25,8 +25,7 @@ bool is_system_error(int code) { return code < 0 && -code < 4096; }
 bool is_bad_data(int code) {
   return code == AVERROR_INVALIDDATA || code == AVERROR_STREAM_NOT_FOUND ||
          code == AVERROR_DECODER_NOT_FOUND || code == AVERROR_DEMUXER_NOT_FOUND ||
-         code == AVERROR_PROTOCOL_NOT_FOUND ||
-         code == AVERROR(EINVAL);
+         code == AVERROR_PROTOCOL_NOT_FOUND || code == AVERROR(EINVAL);
 }
 
 void raise_av_error(const corvane::av_error& error) {
@@ -47,9 +46,7 @@ void raise_av_error(const corvane::av_error& error) {
   }
 }
 
-py::object or_none(const auto& value) {
-  return value ? py::cast(*value) : py::none();
-}
+py::object or_none(const auto& value) { return value ? py::cast(*value) : py::none(); }
 
 py::dict probe(const std::string& input) {
   const corvane::source_probe probed = corvane::probe_source(input);
@@ -65,8 +62,10 @@ py::dict probe(const std::string& input) {
 // The known renditions, in the default order: a tuple of named tuples
 // (name, width, height, bitrate), landscape, read-only like every tuple.
 py::tuple rendition_table() {
-  const py::object rendition = py::module_::import("collections").attr("namedtuple")(
-      "Rendition", py::make_tuple("name", "width", "height", "bitrate"), py::arg("module") = "corvane");
+  const py::object rendition =
+      py::module_::import("collections")
+          .attr("namedtuple")("Rendition", py::make_tuple("name", "width", "height", "bitrate"),
+                              py::arg("module") = "corvane");
   py::list table;
   for (const corvane::rung& known : corvane::ladder_table)
     table.append(rendition(known.name, known.long_side, known.short_side, known.default_bitrate));

@@ -17,8 +17,7 @@ rendition_feed::rendition_feed(feed_capacity capacity, std::stop_token stop)
       stop_(std::move(stop)) {}
 
 bool rendition_feed::has_room(const feed_item& item) const {
-  return items_.size() < capacity_.items &&
-         (!is_picture(item) || pictures_ < capacity_.pictures);
+  return items_.size() < capacity_.items && (!is_picture(item) || pictures_ < capacity_.pictures);
 }
 
 bool rendition_feed::push(feed_item item) {

@@ -6,8 +6,8 @@
 
 namespace corvane {
 
-void encode_frame(AVCodecContext* encoder, const AVFrame* frame, AVPacket* packet,
-                  const char* kind, const packet_sink& sink) {
+void encode_frame(AVCodecContext* encoder, const AVFrame* frame, AVPacket* packet, const char* kind,
+                  const packet_sink& sink) {
   check(avcodec_send_frame(encoder, frame), std::string(kind) + ": send frame to encoder");
   for (;;) {
     const int ret = avcodec_receive_packet(encoder, packet);

@@ -16,7 +16,7 @@ using packet_sink = std::function<void(AVPacket*)>;
 // encoder then has ready to `sink`. The encoder wanting more input, or having
 // nothing more to give, ends the loop normally; any other result throws
 // av_error naming `kind` ("video", "audio") and the failing step.
-void encode_frame(AVCodecContext* encoder, const AVFrame* frame, AVPacket* packet,
-                  const char* kind, const packet_sink& sink);
+void encode_frame(AVCodecContext* encoder, const AVFrame* frame, AVPacket* packet, const char* kind,
+                  const packet_sink& sink);
 
 }  // namespace corvane

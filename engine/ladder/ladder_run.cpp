@@ -14,9 +14,7 @@ namespace {
 
 // Names the calling thread, so that top, perf and gdb tell the stages apart; the
 // encoder's and decoder's own threads, started from it, inherit the name.
-void name_this_thread(const std::string& name) {
-  pthread_setname_np(pthread_self(), name.c_str());
-}
+void name_this_thread(const std::string& name) { pthread_setname_np(pthread_self(), name.c_str()); }
 
 std::string thread_name(const std::string& what) {
   return ("corvane " + what).substr(0, 15);  // the kernel keeps 15 characters
@@ -127,9 +125,8 @@ void ladder_run::start(const std::vector<rendition_entry>& plan) {
   }
   std::vector<rendition_feed*> feeds;
   for (const auto& feed : feeds_) feeds.push_back(feed.get());
-  launch(thread_name("source"), [this, feeds = std::move(feeds)] {
-    run_source_stage(source_, feeds, stop_.get_token());
-  });
+  launch(thread_name("source"),
+         [this, feeds = std::move(feeds)] { run_source_stage(source_, feeds, stop_.get_token()); });
 }
 
 std::vector<rendition_outcome> ladder_run::wait(const std::function<void()>& poll) {

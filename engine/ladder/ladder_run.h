@@ -41,8 +41,7 @@ source_stage open_source_polled(const std::string& input, const std::function<vo
 // stage is asked to stop too: nothing takes what it reads.
 class ladder_run {
  public:
-  ladder_run(source_stage& source, const std::vector<rendition_job>& jobs,
-             std::stop_source& stop);
+  ladder_run(source_stage& source, const std::vector<rendition_job>& jobs, std::stop_source& stop);
   ladder_run(const ladder_run&) = delete;
   ladder_run& operator=(const ladder_run&) = delete;
   ~ladder_run();

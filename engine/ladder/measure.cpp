@@ -10,9 +10,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "ladder/plan.h"
 #include "ffmpeg/error.h"
 #include "ffmpeg/headers.h"
+#include "ladder/plan.h"
 
 namespace corvane {
 namespace {
@@ -134,15 +134,14 @@ bit_rates measure_rendition(const std::string& playlist_path) {
   errno = 0;
   std::ifstream file(playlist_path, std::ios::in | std::ios::binary);
   if (!file)
-    throw av_error(AVERROR(errno != 0 ? errno : EIO), "cannot read media playlist",
-                   playlist_path);
+    throw av_error(AVERROR(errno != 0 ? errno : EIO), "cannot read media playlist", playlist_path);
   const std::string text{std::istreambuf_iterator<char>(file), {}};
   const media_playlist playlist = parse_media_playlist(text);
   const std::string directory = directory_of(playlist_path);
   std::vector<segment_size> sizes;
   for (const auto& segment : playlist.segments) {
     const std::string path = segment.uri.starts_with('/') ? segment.uri : directory + segment.uri;
-    struct stat info {};
+    struct stat info{};
     if (stat(path.c_str(), &info) != 0)
       throw av_error(AVERROR(errno), "cannot measure segment", path);
     sizes.push_back({segment.duration_us, static_cast<std::int64_t>(info.st_size)});

@@ -74,8 +74,8 @@ std::vector<std::int32_t> complete_bitrates(const std::vector<std::string>& name
 }
 
 std::vector<rendition_entry> plan_ladder(const std::vector<std::string>& names,
-                                         std::vector<std::int32_t> bitrates,
-                                         int display_width, int display_height) {
+                                         std::vector<std::int32_t> bitrates, int display_width,
+                                         int display_height) {
   bitrates = complete_bitrates(names, std::move(bitrates));
   const bool portrait = display_width < display_height;
   std::vector<rendition_entry> plan;

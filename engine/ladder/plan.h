@@ -27,11 +27,11 @@ struct rendition_entry {
   std::string name;
   std::int32_t width = 0;
   std::int32_t height = 0;
-  std::int32_t bitrate = 0;          // asked of the H.264 encoder, bit/s
-  std::int64_t peak_bit_rate = 0;    // BANDWIDTH: see measure_bit_rates
-  std::int64_t average_bit_rate = 0;  // AVERAGE-BANDWIDTH
-  std::string codecs{};               // CODECS, left out when empty
-  double frame_rate = 0;              // FRAME-RATE, left out when 0
+  std::int32_t bitrate = 0;             // asked of the H.264 encoder, bit/s
+  std::int64_t peak_bit_rate = 0;       // BANDWIDTH: see measure_bit_rates
+  std::int64_t average_bit_rate = 0;    // AVERAGE-BANDWIDTH
+  std::string codecs{};                 // CODECS, left out when empty
+  double frame_rate = 0;                // FRAME-RATE, left out when 0
   sample_aspect sample_aspect_ratio{};  // shows width x height at the source's display aspect
 };
 
@@ -63,8 +63,8 @@ sample_aspect sample_aspect_for(int width, int height, std::int64_t display_widt
 // std::invalid_argument, naming the position in `bitrates` and the value, when
 // a planned rendition's bitrate is not above zero.
 std::vector<rendition_entry> plan_ladder(const std::vector<std::string>& names,
-                                         std::vector<std::int32_t> bitrates,
-                                         int display_width, int display_height);
+                                         std::vector<std::int32_t> bitrates, int display_width,
+                                         int display_height);
 
 // The directory part of `path` including its last "/", or "" when it has none.
 std::string directory_of(const std::string& path);

@@ -15,7 +15,7 @@ namespace corvane {
 void require_output_directory(const std::string& output) {
   const std::string directory = directory_of(output);
   const std::string checked = directory.empty() ? "." : directory;
-  struct stat info {};
+  struct stat info{};
   if (stat(checked.c_str(), &info) != 0)
     throw av_error(AVERROR(errno), "output directory does not exist", checked);
   if (!S_ISDIR(info.st_mode))

@@ -11,8 +11,7 @@ constexpr std::uint8_t nal_type_sps = 7;
 
 // The first `count` bytes of a NAL unit's payload (after its header byte) with
 // the emulation prevention bytes (0x03 after two zero bytes) taken out.
-std::vector<std::uint8_t> unescaped_payload(std::span<const std::uint8_t> nal,
-                                            std::size_t count) {
+std::vector<std::uint8_t> unescaped_payload(std::span<const std::uint8_t> nal, std::size_t count) {
   std::vector<std::uint8_t> payload;
   int zeros = 0;
   for (std::size_t i = 1; i < nal.size() && payload.size() < count; ++i) {

@@ -90,8 +90,8 @@ inline constexpr std::int64_t audio_bit_rate = 128000;
 // Loudness normalisation, EBU R128's measure: -14 LUFS integrated, as streaming
 // platforms play at, 11 LU of range and a true peak of -1.5 dBTP, which leaves
 // room for the AAC encoder's overshoot.
-inline constexpr int loudness_integrated = -14;  // LUFS
-inline constexpr int loudness_range = 11;        // LU
+inline constexpr int loudness_integrated = -14;     // LUFS
+inline constexpr int loudness_range = 11;           // LU
 inline constexpr double loudness_true_peak = -1.5;  // dBTP
 
 // --- The source's clock ----------------------------------------------------------

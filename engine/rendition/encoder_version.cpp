@@ -29,8 +29,8 @@ std::string version_in(std::string_view data) {
 
 std::string h264_encoder_version() {
   capture_ffmpeg_log();  // the encoder's chatter stays off stderr
-  codec_context_ptr encoder = open_video_encoder(h264, require_video_encoder(h264), picture_side,
-                                                 picture_side, 100000);
+  codec_context_ptr encoder =
+      open_video_encoder(h264, require_video_encoder(h264), picture_side, picture_side, 100000);
   frame_ptr picture = alloc_scaled_frame(encoder.get());
   for (int plane = 0; plane < 3; ++plane) {
     const int rows = plane == 0 ? picture_side : picture_side / 2;

@@ -35,14 +35,14 @@ void add_audio_stream(AVFormatContext* output, const AVCodecParameters* paramete
 
 }  // namespace
 
-format_context_ptr create_hls_output(const std::string& playlist_path,
-                                     const output_layout& layout,
+format_context_ptr create_hls_output(const std::string& playlist_path, const output_layout& layout,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
                                      const AVCodecParameters* audio_parameters,
                                      AVRational audio_time_base, output_files& files) {
   AVFormatContext* raw = nullptr;
-  const int ret = avformat_alloc_output_context2(&raw, nullptr, layout.muxer, playlist_path.c_str());
+  const int ret =
+      avformat_alloc_output_context2(&raw, nullptr, layout.muxer, playlist_path.c_str());
   format_context_ptr output(raw);
   check(ret, "create HLS output", playlist_path);
   watch_output_files(output.get(), files);
@@ -52,10 +52,8 @@ format_context_ptr create_hls_output(const std::string& playlist_path,
 
   const std::string segments = segment_template(layout, playlist_stem(playlist_path));
   void* muxer = output->priv_data;
-  check(av_opt_set(muxer, "hls_time", std::to_string(segment_seconds).c_str(), 0),
-        "set hls_time");
-  check(av_opt_set(muxer, "hls_segment_filename", segments.c_str(), 0),
-        "set hls_segment_filename");
+  check(av_opt_set(muxer, "hls_time", std::to_string(segment_seconds).c_str(), 0), "set hls_time");
+  check(av_opt_set(muxer, "hls_segment_filename", segments.c_str(), 0), "set hls_segment_filename");
   check(av_opt_set(muxer, "hls_list_size", "0", 0), "set hls_list_size");
   check(av_opt_set(muxer, "hls_segment_type", layout.segment_type, 0), "set hls_segment_type");
   if (!key_info_file.empty()) {

@@ -24,8 +24,7 @@ namespace corvane {
 // files the muxer opens and closes are watched through `files` (see
 // output_files.h), which must outlive the output. Throws av_error when any
 // step fails; the returned context has its header written.
-format_context_ptr create_hls_output(const std::string& playlist_path,
-                                     const output_layout& layout,
+format_context_ptr create_hls_output(const std::string& playlist_path, const output_layout& layout,
                                      const std::string& key_info_file,
                                      const AVCodecContext* video_encoder,
                                      const AVCodecParameters* audio_parameters,

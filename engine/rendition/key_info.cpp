@@ -50,8 +50,7 @@ std::string random_iv() {
     drawn += static_cast<std::size_t>(got);
   }
   char hex[2 * sizeof bytes + 1];
-  for (std::size_t i = 0; i < sizeof bytes; ++i)
-    std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+  for (std::size_t i = 0; i < sizeof bytes; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
   return hex;
 }
 

@@ -8,8 +8,8 @@
 
 namespace corvane {
 
-void write_packet(AVFormatContext* output, AVStream* stream, AVPacket* packet,
-                  AVRational time_base, const char* kind) {
+void write_packet(AVFormatContext* output, AVStream* stream, AVPacket* packet, AVRational time_base,
+                  const char* kind) {
   // Read the stream's time base now: the header may have replaced it.
   av_packet_rescale_ts(packet, time_base, stream->time_base);
   packet->stream_index = stream->index;

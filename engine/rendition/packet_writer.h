@@ -13,8 +13,8 @@ namespace corvane {
 // Writes one packet, timed in `time_base`, to `stream`; the muxer takes the
 // packet's contents and leaves it blank. Throws av_error naming `kind` when the
 // muxer refuses the packet or failed to write a segment or playlist file.
-void write_packet(AVFormatContext* output, AVStream* stream, AVPacket* packet,
-                  AVRational time_base, const char* kind);
+void write_packet(AVFormatContext* output, AVStream* stream, AVPacket* packet, AVRational time_base,
+                  const char* kind);
 
 // How long each frame sent to an encoder lasts, for the packets of an encoder
 // that leaves their duration at 0, as FFmpeg 5.1's libx264 does. The hls muxer
@@ -45,7 +45,6 @@ class frame_durations {
 // With `durations`, the frame is recorded there, and a packet the encoder left
 // without a duration takes its frame's.
 void encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet,
-                      frame_durations* durations = nullptr);
+                      const AVFrame* frame, AVPacket* packet, frame_durations* durations = nullptr);
 
 }  // namespace corvane

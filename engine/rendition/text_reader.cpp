@@ -36,8 +36,8 @@ text_reader_ptr open_text_reader(std::string text) {
   std::unique_ptr<unsigned char, av_freer> buffer(
       static_cast<unsigned char*>(av_malloc(buffer_size)));
   if (!buffer) throw std::bad_alloc();
-  text_reader_ptr reader(avio_alloc_context(buffer.get(), buffer_size, 0, source.get(),
-                                            read_text, nullptr, nullptr));
+  text_reader_ptr reader(
+      avio_alloc_context(buffer.get(), buffer_size, 0, source.get(), read_text, nullptr, nullptr));
   if (!reader) throw std::bad_alloc();
   // The reader holds both now, and close_text_reader releases them.
   buffer.release();

@@ -11,18 +11,18 @@ namespace corvane {
 namespace {
 
 rendition_result make_rendition(const rendition_job& job, rendition_feed& feed) {
-  codec_context_ptr video_encoder = open_video_encoder(*job.codec, job.encoder, job.width,
-                                                       job.height, job.bitrate, job.signal);
+  codec_context_ptr video_encoder =
+      open_video_encoder(*job.codec, job.encoder, job.width, job.height, job.bitrate, job.signal);
   format_context_ptr output =
       create_hls_output(job.playlist_path, *job.layout, job.key_info_file, video_encoder.get(),
                         job.audio_parameters, job.audio_time_base, *job.files);
   // Read before the first packet: what the encoders made, not what was asked of them.
-  const rendition_result result{rendition_codecs(*job.codec, output->streams[0]->codecpar,
-                                                 output->streams[1]->codecpar)};
+  const rendition_result result{
+      rendition_codecs(*job.codec, output->streams[0]->codecpar, output->streams[1]->codecpar)};
   packet_ptr packet = alloc_packet();
   frame_ptr scaled = alloc_scaled_frame(video_encoder.get());
-  video_path video{video_encoder.get(), output.get(), output->streams[0], packet.get(),
-                   scaled.get(), nullptr};
+  video_path video{video_encoder.get(), output.get(), output->streams[0],
+                   packet.get(),        scaled.get(), nullptr};
   AVStream* audio_stream = output->streams[1];
 
   while (std::optional<feed_item> item = feed.pop()) {

@@ -18,8 +18,8 @@ struct rendition_job {
   std::string playlist_path;
   int width = 0;
   int height = 0;
-  int bitrate = 0;  // video, bit/s
-  picture_signal signal;  // the colour description and sample aspect ratio to write
+  int bitrate = 0;            // video, bit/s
+  picture_signal signal;      // the colour description and sample aspect ratio to write
   std::string key_info_file;  // empty: unencrypted segments
   const video_codec* codec = &h264;
   const AVCodec* encoder = nullptr;  // the codec's encoder, found once for every rendition

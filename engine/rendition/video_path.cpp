@@ -18,9 +18,9 @@ SwsContext* scaler_for(sws_context_ptr& scaler, const AVFrame* picture,
                        const AVCodecContext* encoder) {
   // sws_getCachedContext frees the context it is given when it cannot make one.
   scaler.reset(sws_getCachedContext(scaler.release(), picture->width, picture->height,
-                                    static_cast<AVPixelFormat>(picture->format),
-                                    encoder->width, encoder->height, encoder->pix_fmt,
-                                    SWS_BICUBIC, nullptr, nullptr, nullptr));
+                                    static_cast<AVPixelFormat>(picture->format), encoder->width,
+                                    encoder->height, encoder->pix_fmt, SWS_BICUBIC, nullptr,
+                                    nullptr, nullptr));
   if (!scaler) throw av_error(AVERROR(EINVAL), "video: create scaler for the source pictures");
   return scaler.get();
 }
@@ -68,8 +68,7 @@ codec_context_ptr open_video_encoder(const video_codec& codec, const AVCodec* vi
   // threads (one and a half per core, plus look-ahead) would keep several times
   // the cores busy with frames in flight: memory for no speed. A 1080p encode is
   // over half the ladder's work, so the threads follow the picture area.
-  encoder->thread_count =
-      encoder_threads(width, height, std::thread::hardware_concurrency());
+  encoder->thread_count = encoder_threads(width, height, std::thread::hardware_concurrency());
   encoder->framerate = AVRational{max_picture_rate, 1};
   encoder->bit_rate = bitrate;
   encoder->color_primaries = signal.colour.primaries;

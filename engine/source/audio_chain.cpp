@@ -159,8 +159,8 @@ frame_ptr loudness_input_format(const AVCodecContext* decoder) {
 }
 
 // The loudness filter graph, configured, and its two ends (owned by the graph).
-filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
-                                       const AVStream* input_stream, filter_ends& ends) {
+filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder, const AVStream* input_stream,
+                                       filter_ends& ends) {
   filter_graph_ptr graph = alloc_filter_graph();
   ends = build_filter_chain(graph.get(), "abuffer",
                             audio_source_args(decoder, input_stream->time_base), "abuffersink",
@@ -170,8 +170,7 @@ filter_graph_ptr create_loudness_graph(const AVCodecContext* decoder,
 
 // The FIFO that gathers filtered samples until they fill an encoder frame.
 audio_fifo_ptr alloc_audio_fifo(const AVCodecContext* encoder) {
-  audio_fifo_ptr fifo(
-      av_audio_fifo_alloc(encoder->sample_fmt, encoder->ch_layout.nb_channels, 1));
+  audio_fifo_ptr fifo(av_audio_fifo_alloc(encoder->sample_fmt, encoder->ch_layout.nb_channels, 1));
   if (!fifo) throw std::bad_alloc();
   return fifo;
 }
@@ -182,8 +181,7 @@ void clip_to_full_scale(AVFrame* frame) {
   if (frame->format != AV_SAMPLE_FMT_FLTP) return;
   for (int channel = 0; channel < frame->ch_layout.nb_channels; ++channel) {
     float* samples = reinterpret_cast<float*>(frame->extended_data[channel]);
-    for (int i = 0; i < frame->nb_samples; ++i)
-      samples[i] = std::clamp(samples[i], -1.0f, 1.0f);
+    for (int i = 0; i < frame->nb_samples; ++i) samples[i] = std::clamp(samples[i], -1.0f, 1.0f);
   }
 }
 
@@ -196,8 +194,7 @@ void cut_fifo_frames(AVAudioFifo* fifo, const AVCodecContext* encoder, std::int6
     frame_ptr frame = encoder_frame(encoder, samples);
     void** planes = reinterpret_cast<void**>(frame->extended_data);
     const int read = av_audio_fifo_read(fifo, planes, samples);
-    if (read < samples)
-      throw av_error(read < 0 ? read : AVERROR_BUG, "audio: read from FIFO");
+    if (read < samples) throw av_error(read < 0 ? read : AVERROR_BUG, "audio: read from FIFO");
     stamp(frame.get(), audio_pts);
     encode(frame.get());
   }

@@ -40,11 +40,11 @@ void clip_to_full_scale(AVFrame* frame);
 struct audio_chain {
   codec_context_ptr encoder;
   filter_graph_ptr graph;  // null in a silent chain, as is the FIFO
-  filter_ends filters;  // owned by `graph`
+  filter_ends filters;     // owned by `graph`
   audio_fifo_ptr fifo;
   packet_ptr packet;
   std::int64_t audio_pts = 0;  // samples handed to the encoder so far, from the origin
-  frame_ptr silence;  // a silent chain's encoder frame of silence, sent again and again
+  frame_ptr silence;           // a silent chain's encoder frame of silence, sent again and again
   sound_placer placer;  // the decoded sound, in the filter's format, where its timestamps say
 };
 

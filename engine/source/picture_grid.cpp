@@ -58,7 +58,7 @@ std::optional<std::int64_t> picture_grid::stamp(std::int64_t source_ts, AVRation
     // A source well over 30 a second (60, 50) keeps one picture in two at its
     // own time; told by its pace over a few pictures at least, so that a
     // 30-a-second recording with a late picture and an early one keeps both.
-    const std::int64_t pace = intervals_ == 0          ? 0
+    const std::int64_t pace = intervals_ == 0            ? 0
                               : intervals_ < pace_window ? mean_interval_ / intervals_
                                                          : mean_interval_;
     const bool fast = intervals_ >= pace_known && pace < 2 * picture_interval / 3;

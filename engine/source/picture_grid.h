@@ -43,11 +43,11 @@ class picture_grid {
 
  private:
   std::int64_t last_stamp_ = AV_NOPTS_VALUE;
-  std::int64_t phase_ = 0;                      // where slot 0 is: the first picture kept
-  std::int64_t last_slot_ = 0;                  // of the last picture kept
+  std::int64_t phase_ = 0;      // where slot 0 is: the first picture kept
+  std::int64_t last_slot_ = 0;  // of the last picture kept
   // The source's pace: the mean interval between its pictures (settings.h).
   std::int64_t mean_interval_ = 0;
-  std::int64_t intervals_ = 0;  // counted into the mean, up to pace_window
+  std::int64_t intervals_ = 0;                 // counted into the mean, up to pace_window
   std::int64_t last_source_ = AV_NOPTS_VALUE;  // the last picture's own time, kept or not
 };
 

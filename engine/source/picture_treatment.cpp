@@ -29,9 +29,7 @@ colour_description known_colour(const AVCodecParameters* parameters) {
   return colour;
 }
 
-std::int32_t negated(std::int32_t value) {
-  return value == INT32_MIN ? INT32_MAX : -value;
-}
+std::int32_t negated(std::int32_t value) { return value == INT32_MIN ? INT32_MAX : -value; }
 
 std::string deinterlace_filter(deinterlacing deinterlace) {
   // One picture out for each picture in (send_frame), at the picture's own time.
@@ -163,8 +161,7 @@ std::string treatment_chain(const picture_treatment& treatment, int width, int h
 
 colour_description rendition_colour(const colour_description& source, AVPixelFormat format,
                                     bool tone_mapped) {
-  if (tone_mapped)
-    return {AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG};
+  if (tone_mapped) return {AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG};
   colour_description colour = source;
   const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
   const bool rgb = descriptor != nullptr &&
@@ -179,8 +176,7 @@ colour_description rendition_colour(const colour_description& source, AVPixelFor
   return colour;
 }
 
-AVRational display_aspect(int width, int height, AVRational sample_aspect_ratio,
-                          orientation turn) {
+AVRational display_aspect(int width, int height, AVRational sample_aspect_ratio, orientation turn) {
   if (width <= 0 || height <= 0) return {0, 1};
   if (sample_aspect_ratio.num <= 0 || sample_aspect_ratio.den <= 0) sample_aspect_ratio = {1, 1};
   AVRational aspect{0, 1};

@@ -35,9 +35,9 @@ const std::int32_t* display_matrix_of(const AVStream* stream);
 
 enum class deinterlacing {
   none,
-  top_field_first,     // the stream says it is interlaced: every picture
+  top_field_first,  // the stream says it is interlaced: every picture
   bottom_field_first,
-  marked_pictures,     // only the pictures the decoder marks interlaced, each by its own order
+  marked_pictures,  // only the pictures the decoder marks interlaced, each by its own order
 };
 
 // What a video stream's pictures need.
@@ -76,7 +76,6 @@ colour_description rendition_colour(const colour_description& source, AVPixelFor
 // The display aspect ratio of `width` x `height` pictures with samples of
 // `sample_aspect_ratio` (unknown counts as square), once turned; {0, 1} when
 // the size is unknown.
-AVRational display_aspect(int width, int height, AVRational sample_aspect_ratio,
-                          orientation turn);
+AVRational display_aspect(int width, int height, AVRational sample_aspect_ratio, orientation turn);
 
 }  // namespace corvane

@@ -51,7 +51,7 @@ class read_watch {
   const std::stop_token stop_;
   const std::int64_t timeout_us_;
   const AVFormatContext* format_ = nullptr;
-  std::int64_t since_us_ = 0;   // the step's start, or the last data that came
+  std::int64_t since_us_ = 0;  // the step's start, or the last data that came
   std::int64_t last_position_ = -1;
   std::atomic<bool> timed_out_{false};
 };

@@ -42,10 +42,10 @@ void sound_placer::convert_into_frame(const AVFrame* input) {
 }
 
 AVFrame* sound_placer::convert(AVFrame* decoded, const frame_sink& take) {
-  const bool changed = !input_format_ || decoded->format != input_format_->format ||
-                       decoded->sample_rate != input_format_->sample_rate ||
-                       av_channel_layout_compare(&decoded->ch_layout,
-                                                 &input_format_->ch_layout) != 0;
+  const bool changed =
+      !input_format_ || decoded->format != input_format_->format ||
+      decoded->sample_rate != input_format_->sample_rate ||
+      av_channel_layout_compare(&decoded->ch_layout, &input_format_->ch_layout) != 0;
   if (changed) {
     drain(take);
     input_format_ = empty_frame_like(decoded, 0);
@@ -145,8 +145,7 @@ void sound_placer::fill(std::int64_t samples, std::int64_t pts, const frame_sink
     const int count = int(std::min<std::int64_t>(samples, silence_frame_samples));
     // The filter takes each frame's data over: every frame of silence is new.
     silence = empty_frame_like(format_.get(), count);
-    check(av_samples_set_silence(silence->extended_data, 0, count,
-                                 format_->ch_layout.nb_channels,
+    check(av_samples_set_silence(silence->extended_data, 0, count, format_->ch_layout.nb_channels,
                                  static_cast<AVSampleFormat>(format_->format)),
           "audio: make silence for a hole in the sound");
     silence->pts = pts - av_rescale_q(samples, sample, time_base_);

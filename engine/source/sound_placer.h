@@ -7,7 +7,8 @@
 // filter runs on without a restart. Frames are then placed by their
 // timestamps, as FFmpeg's aresample=async=1 places them: a hole in the sound
 // (a capture that lost it for a while) is filled with silence, an overlap
-// trimmed (beyond sound_tolerance_per_second), so the sound keeps in step with the pictures to the end.
+// trimmed (beyond sound_tolerance_per_second), so the sound keeps in step with the pictures to the
+// end.
 #pragma once
 
 #include <cstdint>
@@ -47,13 +48,13 @@ class sound_placer {
   void fill(std::int64_t samples, std::int64_t pts, const frame_sink& take,
             const std::stop_token& stop);
 
-  frame_ptr format_;     // the filter's input format, no samples
+  frame_ptr format_;  // the filter's input format, no samples
   AVRational time_base_{1, 1};
   frame_ptr input_format_;  // what the converter was made for
   swr_context_ptr converter_;
   frame_ptr converted_ = alloc_frame();
   std::optional<std::int64_t> first_pts_;  // of the first frame placed, in time_base_
-  std::int64_t placed_ = 0;  // samples handed on since the first frame
+  std::int64_t placed_ = 0;                // samples handed on since the first frame
 };
 
 }  // namespace corvane

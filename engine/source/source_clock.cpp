@@ -109,14 +109,14 @@ void source_clock::shift(AVPacket* packet, const track& stream, std::int64_t by_
 
 void source_clock::refuse_gap(std::int64_t gap_us, std::int64_t at_us) const {
   throw std::invalid_argument(
-      "the source's timestamps leave a gap of " + std::to_string(gap_us / 1'000'000) +
-      " s after " + std::to_string(at_us / 1'000'000) + " s, more than the " +
+      "the source's timestamps leave a gap of " + std::to_string(gap_us / 1'000'000) + " s after " +
+      std::to_string(at_us / 1'000'000) + " s, more than the " +
       std::to_string(max_gap_us / 1'000'000) + " s a ladder keeps: '" + format_->url + "'");
 }
 
 std::vector<source_clock::timed_packet> source_clock::timed_ahead(const track& stream,
-                                                                   std::size_t from,
-                                                                   std::size_t count) const {
+                                                                  std::size_t from,
+                                                                  std::size_t count) const {
   std::vector<timed_packet> found;
   for (std::size_t i = from; i < ahead_.size() && found.size() < count; ++i) {
     if (ahead_[i]->stream_index != stream.index) continue;
@@ -125,8 +125,9 @@ std::vector<source_clock::timed_packet> source_clock::timed_ahead(const track& s
   return found;
 }
 
-std::optional<source_clock::timed_packet> source_clock::undamaged_after(
-    const track& stream, std::int64_t t, std::size_t from) const {
+std::optional<source_clock::timed_packet> source_clock::undamaged_after(const track& stream,
+                                                                        std::int64_t t,
+                                                                        std::size_t from) const {
   const auto next = timed_ahead(stream, from, 2);
   if (next.size() == 2 && !continues(t, next[0].time) && continues(next[0].time, next[1].time))
     return next[0];
@@ -166,8 +167,7 @@ void source_clock::place(track& stream, AVPacket* packet) {
     // predecessor; the stages after time it from there.
     if (stream.next_us) {
       if (packet->pts != AV_NOPTS_VALUE || packet->dts != AV_NOPTS_VALUE)
-        packet->pts = packet->dts =
-            av_rescale_q(*stream.next_us, microseconds, stream.time_base);
+        packet->pts = packet->dts = av_rescale_q(*stream.next_us, microseconds, stream.time_base);
       *stream.next_us += duration;
     } else {
       packet->pts = packet->dts = AV_NOPTS_VALUE;
@@ -202,8 +202,7 @@ void source_clock::place(track& stream, AVPacket* packet) {
   track* other = other_than(&stream);
   if (other != nullptr && other->next_us) {
     const std::int64_t ahead_of_other = t - *other->next_us;
-    if (ahead_of_other >= -behind_other_us && ahead_of_other <= jump_threshold_us)
-      return accept(t);
+    if (ahead_of_other >= -behind_other_us && ahead_of_other <= jump_threshold_us) return accept(t);
   }
 
   // Disagrees with both. Damaged, unless the stream's next packet follows it.
@@ -221,8 +220,8 @@ void source_clock::place(track& stream, AVPacket* packet) {
     for (const packet_ptr& later : ahead_) {
       if (later->stream_index != other->index) continue;
       const auto other_raw = raw_us(*other, later.get());
-      if (other_raw && std::llabs(*other_raw + other->offset_us - *other->next_us - jump) <=
-                           alike) {
+      if (other_raw &&
+          std::llabs(*other_raw + other->offset_us - *other->next_us - jump) <= alike) {
         both = true;
         break;
       }

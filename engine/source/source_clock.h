@@ -57,7 +57,7 @@ class source_clock {
   struct track {
     int index = -1;
     AVRational time_base{1, 1};
-    std::optional<std::int64_t> next_us;  // where its next packet should be, on the timeline
+    std::optional<std::int64_t> next_us;    // where its next packet should be, on the timeline
     std::optional<std::int64_t> placed_us;  // where its last packet went
     std::int64_t offset_us = 0;             // from its timestamps to the timeline
     std::int64_t last_duration_us = 0;

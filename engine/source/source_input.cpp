@@ -82,11 +82,11 @@ void refuse_oversized(const AVStream* video, const std::string& url) {
   const int width = video->codecpar->width, height = video->codecpar->height;
   if (width > max_picture_side || height > max_picture_side ||
       std::int64_t(width) * height > max_picture_samples)
-    throw std::invalid_argument(
-        "the source's pictures are " + std::to_string(width) + "x" + std::to_string(height) +
-        ", larger than any H.264, HEVC or AV1 level allows (at most " +
-        std::to_string(max_picture_samples) + " samples, no side over " +
-        std::to_string(max_picture_side) + "): '" + url + "'");
+    throw std::invalid_argument("the source's pictures are " + std::to_string(width) + "x" +
+                                std::to_string(height) +
+                                ", larger than any H.264, HEVC or AV1 level allows (at most " +
+                                std::to_string(max_picture_samples) + " samples, no side over " +
+                                std::to_string(max_picture_side) + "): '" + url + "'");
 }
 
 }  // namespace

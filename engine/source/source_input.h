@@ -14,7 +14,7 @@
 namespace corvane {
 
 struct selected_stream {
-  int index = -1;  // -1: none
+  int index = -1;              // -1: none
   AVStream* stream = nullptr;  // owned by the format context
   const AVCodec* decoder = nullptr;
 };

@@ -51,8 +51,7 @@ void refuse_multi_file_name(const std::string& url) {
 
 const AVInputFormat* probe_local_format(AVIOContext* io, const std::string& url) {
   const AVInputFormat* format = nullptr;
-  check(av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0), "cannot open input",
-        url);
+  check(av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0), "cannot open input", url);
   if (av_match_list(format->name, local_source_formats, ',') <= 0) refuse(format, url);
   return format;
 }
@@ -68,11 +67,10 @@ void confine_to_own_file(AVFormatContext* context) {
   context->io_open = refuse_nested_open;
 }
 
-int refuse_nested_open(AVFormatContext* context, AVIOContext** pb, const char* url,
-                       int /*flags*/, AVDictionary** /*options*/) {
+int refuse_nested_open(AVFormatContext* context, AVIOContext** pb, const char* url, int /*flags*/,
+                       AVDictionary** /*options*/) {
   *pb = nullptr;
-  av_log(context, AV_LOG_ERROR, "refused to open '%s': a local source may read only itself\n",
-         url);
+  av_log(context, AV_LOG_ERROR, "refused to open '%s': a local source may read only itself\n", url);
   return AVERROR(EPERM);
 }
 

@@ -5,10 +5,10 @@
 #include <exception>
 #include <utility>
 
-#include "product/settings.h"
 #include "ffmpeg/decode.h"
 #include "ffmpeg/error.h"
 #include "ffmpeg/log.h"
+#include "product/settings.h"
 #include "source/fan_out.h"
 #include "source/picture_grid.h"
 #include "source/silence_pacer.h"
@@ -179,9 +179,9 @@ source_stage open_source_stage(const std::string& input, std::stop_token stop) {
   if (stage.input.has_audio()) {
     const AVStream* audio = stage.input.audio.stream;
     stage.audio = open_audio_chain(stage.input.audio_decoder.get(), audio);
-    stage.origin = common_origin(video_start, video->time_base,
-                                 stage.clock->start_time(audio->index), audio->time_base,
-                                 stage.audio.encoder->sample_rate);
+    stage.origin =
+        common_origin(video_start, video->time_base, stage.clock->start_time(audio->index),
+                      audio->time_base, stage.audio.encoder->sample_rate);
   } else {
     stage.silent = true;
     stage.audio = open_silent_chain();
@@ -196,8 +196,7 @@ source_stage open_source_stage(const std::string& input, std::stop_token stop) {
   stage.display_aspect =
       display_aspect(pictures->width, pictures->height, sample_aspect_ratio, treatment.turn);
   stage.treatment = treatment_graph(treatment);
-  stage.treatment.prepare(pictures->width, pictures->height, pictures->format,
-                          sample_aspect_ratio);
+  stage.treatment.prepare(pictures->width, pictures->height, pictures->format, sample_aspect_ratio);
   const AVPixelFormat treated = stage.treatment.output_format();
   stage.colour = rendition_colour(
       treatment.source_colour,

@@ -34,9 +34,9 @@ timeline_origin common_origin(std::int64_t video_start, AVRational video_tb,
   video_start = known_or_zero(video_start);
   audio_start = known_or_zero(audio_start);
   // A start out of range counts as unknown: the audio's first, then the video's.
-  for (const auto& [video, audio] : {std::pair{video_start, audio_start},
-                                     std::pair{video_start, std::int64_t{0}},
-                                     std::pair{std::int64_t{0}, audio_start}}) {
+  for (const auto& [video, audio] :
+       {std::pair{video_start, audio_start}, std::pair{video_start, std::int64_t{0}},
+        std::pair{std::int64_t{0}, audio_start}}) {
     if (const auto origin = origin_of(video, video_tb, audio, audio_tb, sample_rate))
       return *origin;
   }

@@ -11,8 +11,8 @@
 namespace corvane {
 
 struct timeline_origin {
-  std::int64_t video_origin = 0;          // the origin, in the video stream's time base
-  std::int64_t audio_start_samples = 0;   // the audio stream's start after the origin, in samples
+  std::int64_t video_origin = 0;         // the origin, in the video stream's time base
+  std::int64_t audio_start_samples = 0;  // the audio stream's start after the origin, in samples
 };
 
 // The common origin of two streams from their start times (AV_NOPTS_VALUE when

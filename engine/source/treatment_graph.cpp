@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "product/settings.h"
 #include "ffmpeg/error.h"
+#include "product/settings.h"
 
 namespace corvane {
 namespace {

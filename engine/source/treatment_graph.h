@@ -51,7 +51,7 @@ class treatment_graph {
 
   picture_treatment treatment_;
   filter_graph_ptr graph_;
-  filter_ends ends_;  // owned by graph_
+  filter_ends ends_;                    // owned by graph_
   std::optional<picture_shape> shape_;  // of the pictures the graph was set up for
   frame_ptr treated_ = alloc_frame();
 };

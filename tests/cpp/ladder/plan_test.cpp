@@ -6,17 +6,16 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "ffmpeg/error.h"
+#include "ffmpeg/headers.h"
 #include "ladder/master_playlist.h"
 #include "ladder/measure.h"
 #include "tests/cpp/temp_dir.h"
-#include "ffmpeg/error.h"
-#include "ffmpeg/headers.h"
 
 namespace corvane {
 
 bool operator==(const rendition_entry& a, const rendition_entry& b) {
-  return a.name == b.name && a.width == b.width && a.height == b.height &&
-         a.bitrate == b.bitrate;
+  return a.name == b.name && a.width == b.width && a.height == b.height && a.bitrate == b.bitrate;
 }
 void PrintTo(const rendition_entry& e, std::ostream* os) {
   *os << "{" << e.name << " " << e.width << "x" << e.height << " @" << e.bitrate << "}";
@@ -41,10 +40,10 @@ TEST(PlanLadder, SizeFollowsTheSourceShape) {
     const char* name;
     int width, height;
   } cases[] = {
-      {1080, 1920, "720p", 720, 1280},  {1080, 1080, "720p", 1280, 720},
-      {0, 0, "720p", 1280, 720},        {640, 360, "1080p", 1920, 1080},
-      {1920, 1080, "480p", 854, 480},   {480, 854, "480p", 480, 854},
-      {1280, 720, "360p", 640, 360},    {719, 720, "1080p", 1080, 1920},
+      {1080, 1920, "720p", 720, 1280}, {1080, 1080, "720p", 1280, 720},
+      {0, 0, "720p", 1280, 720},       {640, 360, "1080p", 1920, 1080},
+      {1920, 1080, "480p", 854, 480},  {480, 854, "480p", 480, 854},
+      {1280, 720, "360p", 640, 360},   {719, 720, "1080p", 1080, 1920},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.source_w) + "x" + std::to_string(c.source_h) + " " + c.name);
@@ -61,12 +60,11 @@ TEST(PlanLadder, EachRenditionShowsTheSourcesDisplayAspect) {
     const char* name;
     sample_aspect sar;
   } cases[] = {
-      {16, 9, "360p", {}},          {16, 9, "480p", {}},  // 854x480 is 16:9 within 0.08 %
-      {9, 16, "720p", {}},          {4, 3, "360p", {3, 4}},
-      {4, 3, "480p", {320, 427}},   {4, 3, "1080p", {3, 4}},
-      {3, 4, "360p", {4, 3}},       {1280, 536, "720p", {90, 67}},  // 2.39:1
-      {213, 120, "360p", {}},       // 426x240: 0.16 % off 16:9
-      {0, 0, "360p", {}},           // unknown: unsaid
+      {16, 9, "360p", {}},     {16, 9, "480p", {}},  // 854x480 is 16:9 within 0.08 %
+      {9, 16, "720p", {}},     {4, 3, "360p", {3, 4}}, {4, 3, "480p", {320, 427}},
+      {4, 3, "1080p", {3, 4}}, {3, 4, "360p", {4, 3}}, {1280, 536, "720p", {90, 67}},  // 2.39:1
+      {213, 120, "360p", {}},  // 426x240: 0.16 % off 16:9
+      {0, 0, "360p", {}},      // unknown: unsaid
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.display_w) + ":" + std::to_string(c.display_h) + " " + c.name);
@@ -96,8 +94,7 @@ TEST(SampleAspectFor, WithinTheToleranceOfSquareStaysUnsaid) {
 TEST(PlanLadder, NearMissNamesAreSkippedButKeepTheirBitratePosition) {
   for (const char* odd : {"720P", " 720p", "720", "720p "}) {
     SCOPED_TRACE(odd);
-    EXPECT_EQ(plan_ladder({odd, "480p"}, {}, 1920, 1080),
-              (entries{{"480p", 854, 480, 1000000}}));
+    EXPECT_EQ(plan_ladder({odd, "480p"}, {}, 1920, 1080), (entries{{"480p", 854, 480, 1000000}}));
     EXPECT_EQ(plan_ladder({odd, "360p"}, {7000000}, 1920, 1080),
               (entries{{"360p", 640, 360, 400000}}));
     EXPECT_EQ(complete_bitrates({odd, "480p"}, {}), (rates{1000000, 1000000}));
@@ -119,9 +116,9 @@ TEST(PlanLadder, BitrateNotAboveZeroIsRefusedWithItsPositionAndValue) {
       {{"360p"}, {0}, "bitrate[0] is 0, for 360p"},
       {{"1080p", "360p"}, {5000000, -5}, "bitrate[1] is -5, for 360p"},
       {{"360p"}, {-2147483647 - 1}, "bitrate[0] is -2147483648, for 360p"},
-      {{"540p", "360p"}, {0}, ""},          // an unknown name's value is never used
-      {{"360p", "360p"}, {1, -1}, ""},      // nor a repeat's
-      {{"360p"}, {400000, -1}, ""},         // nor one past the names
+      {{"540p", "360p"}, {0}, ""},      // an unknown name's value is never used
+      {{"360p", "360p"}, {1, -1}, ""},  // nor a repeat's
+      {{"360p"}, {400000, -1}, ""},     // nor one past the names
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -155,28 +152,28 @@ TEST(Paths, MediaPlaylistGoesBesideTheMaster) {
 }
 
 TEST(MasterPlaylist, ExactText) {
-  EXPECT_EQ(master_playlist_text({{"1080p", 1920, 1080, 5000000, 5800787, 5391234,
-                                   "avc1.640028,mp4a.40.2", 30},
-                                  {"720p", 1280, 720, 2500000, 2932437, 2700001,
-                                   "avc1.64001F,mp4a.40.2", 30000.0 / 1001}},
-                                 mpegts_layout),
-            "#EXTM3U\n"
-            "#EXT-X-VERSION:3\n"
-            "#EXT-X-INDEPENDENT-SEGMENTS\n"
-            "#EXT-X-STREAM-INF:BANDWIDTH=5800787,AVERAGE-BANDWIDTH=5391234,"
-            "CODECS=\"avc1.640028,mp4a.40.2\",RESOLUTION=1920x1080,FRAME-RATE=30.000\n"
-            "1080p.m3u8\n"
-            "#EXT-X-STREAM-INF:BANDWIDTH=2932437,AVERAGE-BANDWIDTH=2700001,"
-            "CODECS=\"avc1.64001F,mp4a.40.2\",RESOLUTION=1280x720,FRAME-RATE=29.970\n"
-            "720p.m3u8\n");
+  EXPECT_EQ(
+      master_playlist_text(
+          {{"1080p", 1920, 1080, 5000000, 5800787, 5391234, "avc1.640028,mp4a.40.2", 30},
+           {"720p", 1280, 720, 2500000, 2932437, 2700001, "avc1.64001F,mp4a.40.2", 30000.0 / 1001}},
+          mpegts_layout),
+      "#EXTM3U\n"
+      "#EXT-X-VERSION:3\n"
+      "#EXT-X-INDEPENDENT-SEGMENTS\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=5800787,AVERAGE-BANDWIDTH=5391234,"
+      "CODECS=\"avc1.640028,mp4a.40.2\",RESOLUTION=1920x1080,FRAME-RATE=30.000\n"
+      "1080p.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=2932437,AVERAGE-BANDWIDTH=2700001,"
+      "CODECS=\"avc1.64001F,mp4a.40.2\",RESOLUTION=1280x720,FRAME-RATE=29.970\n"
+      "720p.m3u8\n");
   const std::string empty = master_playlist_text({}, mpegts_layout);
   EXPECT_EQ(empty, "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-INDEPENDENT-SEGMENTS\n");
   // A single picture has no rate, and codecs that could not be read are not guessed.
-  EXPECT_EQ(master_playlist_text({{"360p", 640, 360, 400000, 9000000000, 8000000000}},
-                                 mpegts_layout)
-                .substr(empty.size()),
-            "#EXT-X-STREAM-INF:BANDWIDTH=9000000000,AVERAGE-BANDWIDTH=8000000000,"
-            "RESOLUTION=640x360\n360p.m3u8\n");
+  EXPECT_EQ(
+      master_playlist_text({{"360p", 640, 360, 400000, 9000000000, 8000000000}}, mpegts_layout)
+          .substr(empty.size()),
+      "#EXT-X-STREAM-INF:BANDWIDTH=9000000000,AVERAGE-BANDWIDTH=8000000000,"
+      "RESOLUTION=640x360\n360p.m3u8\n");
 }
 
 constexpr std::int64_t s = 1000000;  // microseconds
@@ -189,18 +186,33 @@ TEST(MeasureBitRates, PeakOfRunsBetweenHalfAndOneAndAHalfTargets) {
     sizes segments;
     std::int64_t target_us, peak, average;
   } cases[] = {
-      {"busiest segment", {{6 * s, 750000}, {6 * s, 1500000}, {1 * s, 10000}}, 6 * s,
-       2000000, 1390770},  // 2260000 x 8 / 13 = 1390769.2
-      {"short last segment counts with its neighbour", {{6 * s, 750000}, {1 * s, 1000000}},
-       6 * s, 2000000, 2000000},
+      {"busiest segment",
+       {{6 * s, 750000}, {6 * s, 1500000}, {1 * s, 10000}},
+       6 * s,
+       2000000,
+       1390770},  // 2260000 x 8 / 13 = 1390769.2
+      {"short last segment counts with its neighbour",
+       {{6 * s, 750000}, {1 * s, 1000000}},
+       6 * s,
+       2000000,
+       2000000},
       {"bounds included", {{2 * s, 250000}, {6 * s, 3000000}}, 4 * s, 4000000, 3250000},
-      {"shorter than half the target: the whole rendition", {{1 * s, 125000}}, 6 * s,
-       1000000, 1000000},
-      {"target 0, as the muxer writes for less than half a second", {{333333, 12500}}, 0,
-       300001, 300001},  // 100000 bits over 0.333333 s, rounded up
+      {"shorter than half the target: the whole rendition",
+       {{1 * s, 125000}},
+       6 * s,
+       1000000,
+       1000000},
+      {"target 0, as the muxer writes for less than half a second",
+       {{333333, 12500}},
+       0,
+       300001,
+       300001},  // 100000 bits over 0.333333 s, rounded up
       {"rounded up", {{3 * s, 1}}, 6 * s, 3, 3},
       {"microseconds kept", {{5960000, 745000}}, 6 * s, 1000000, 1000000},
-      {"a segment of no time adds its bytes", {{6 * s, 750000}, {0, 1000}}, 6 * s, 1001334,
+      {"a segment of no time adds its bytes",
+       {{6 * s, 750000}, {0, 1000}},
+       6 * s,
+       1001334,
        1001334},
       {"too fast for 64 bits", {{1, most}, {1, most}}, 1, most, most},
       {"no time at all: one picture's", {{0, 12500}, {0, 12500}}, 0, 6000061, 6000061},
@@ -227,11 +239,10 @@ TEST(MeasureBitRates, ParsesTheMediaPlaylist) {
   EXPECT_EQ(playlist.segments[0].duration_us, 7200000);
   EXPECT_EQ(playlist.segments[1].duration_us, 4800000);
   EXPECT_EQ(playlist.segments[2].duration_us, 1000001);
-  for (const char* broken : {"#EXTM3U\n#EXTINF:6.0,\na.ts\n",
-                             "#EXT-X-TARGETDURATION:-6\n#EXTINF:6.0,\na.ts\n",
-                             "#EXT-X-TARGETDURATION:6\n#EXTINF:-1,\na.ts\n",
-                             "#EXT-X-TARGETDURATION:6\n#EXTINF:six,\na.ts\n",
-                             "#EXT-X-TARGETDURATION:6\na.ts\n"}) {
+  for (const char* broken :
+       {"#EXTM3U\n#EXTINF:6.0,\na.ts\n", "#EXT-X-TARGETDURATION:-6\n#EXTINF:6.0,\na.ts\n",
+        "#EXT-X-TARGETDURATION:6\n#EXTINF:-1,\na.ts\n",
+        "#EXT-X-TARGETDURATION:6\n#EXTINF:six,\na.ts\n", "#EXT-X-TARGETDURATION:6\na.ts\n"}) {
     SCOPED_TRACE(broken);
     EXPECT_THROW(parse_media_playlist(broken), std::runtime_error);
   }

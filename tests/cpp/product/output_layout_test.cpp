@@ -32,8 +32,10 @@ TEST(HlsNaming, StemAndSegmentPattern) {
 }
 
 TEST(HlsNaming, SequencesTheMuxerWouldReplaceAreRefused) {
-  for (const auto& [stem, sequence] : {std::pair{"out%d/720p", "'%d'"}, {"run%03d/x", "'%03d'"},
-                                       {"out_%v/720p", "'%v'"}, {"%%%d/x", "'%d'"}}) {
+  for (const auto& [stem, sequence] : {std::pair{"out%d/720p", "'%d'"},
+                                       {"run%03d/x", "'%03d'"},
+                                       {"out_%v/720p", "'%v'"},
+                                       {"%%%d/x", "'%d'"}}) {
     try {
       segment_template(mpegts_layout, stem);
       ADD_FAILURE() << stem << " was accepted";
@@ -44,10 +46,13 @@ TEST(HlsNaming, SequencesTheMuxerWouldReplaceAreRefused) {
 }
 
 TEST(HlsNaming, SegmentNamesOfARendition) {
-  for (const auto& [file, is_segment] :
-       {std::pair{"720p_000.ts", true}, {"720p_1234.ts", true}, {"720p_00.ts", false},
-        {"720p_00a.ts", false}, {"720p_000.m4s", false}, {"360p_000.ts", false},
-        {"720p.m3u8", false}}) {
+  for (const auto& [file, is_segment] : {std::pair{"720p_000.ts", true},
+                                         {"720p_1234.ts", true},
+                                         {"720p_00.ts", false},
+                                         {"720p_00a.ts", false},
+                                         {"720p_000.m4s", false},
+                                         {"360p_000.ts", false},
+                                         {"720p.m3u8", false}}) {
     SCOPED_TRACE(file);
     EXPECT_EQ(is_segment_name(mpegts_layout, file, "720p"), is_segment);
   }

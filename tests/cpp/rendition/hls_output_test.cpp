@@ -5,12 +5,12 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tests/cpp/temp_dir.h"
-#include "source/audio_chain.h"
 #include "ffmpeg/error.h"
 #include "ffmpeg/log.h"
 #include "rendition/key_info.h"
 #include "rendition/video_path.h"
+#include "source/audio_chain.h"
+#include "tests/cpp/temp_dir.h"
 
 namespace corvane {
 namespace {
@@ -139,8 +139,8 @@ class HlsTrailer : public EncodeAndWrite {
     video_ = open_video_encoder(h264, require_video_encoder(h264), 64, 64, 100000);
     codec_parameters_ptr audio = alloc_codec_parameters();
     ASSERT_GE(avcodec_parameters_from_context(audio.get(), encoder_.get()), 0);
-    hls_ = create_hls_output(playlist(), mpegts_layout, "", video_.get(), audio.get(), encoder_->time_base,
-                             files_);
+    hls_ = create_hls_output(playlist(), mpegts_layout, "", video_.get(), audio.get(),
+                             encoder_->time_base, files_);
     for (int i = 0; i < 100; ++i)
       encode_and_write(encoder_.get(), hls_.get(), hls_->streams[1], silence(i * 1024).get(),
                        packet_.get());

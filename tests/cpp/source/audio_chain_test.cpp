@@ -168,8 +168,7 @@ TEST(Silence, WholeFramesUpToEachPictureThenTheRestAtTheEnd) {
   // Every frame came out, after the encoder's priming frame, in order.
   ASSERT_EQ(packets.size(), 6u);
   EXPECT_EQ(packets.front(), -1024);
-  for (std::size_t i = 1; i < packets.size(); ++i)
-    EXPECT_EQ(packets[i], packets[i - 1] + 1024);
+  for (std::size_t i = 1; i < packets.size(); ++i) EXPECT_EQ(packets[i], packets[i - 1] + 1024);
 }
 
 }  // namespace

@@ -24,8 +24,7 @@ using stamps = std::vector<std::int64_t>;
 
 TEST(PicturePts, SlowerSourceKeepsEveryPictureAtItsTime) {
   EXPECT_EQ(stamp_all({0, 1, 5}, AVRational{1, 25}), (stamps{0, 3600, 18000}));
-  EXPECT_EQ(stamp_all({0, 1001, 2002, 3003}, AVRational{1, 24000}),
-            (stamps{0, 3754, 7508, 11261}));
+  EXPECT_EQ(stamp_all({0, 1001, 2002, 3003}, AVRational{1, 24000}), (stamps{0, 3754, 7508, 11261}));
 }
 
 TEST(PicturePts, TwentyFiveFpsStaysEvenlySpaced) {

@@ -42,8 +42,8 @@ TEST(OrientationOf, QuarterTurnsAndMirrorsOfTheMatrix) {
       {0, 1, 1, 0, {3, true}, "transpose=cclock_flip"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.a) + " " + std::to_string(c.b) + " " + std::to_string(c.c) +
-                 " " + std::to_string(c.d));
+    SCOPED_TRACE(std::to_string(c.a) + " " + std::to_string(c.b) + " " + std::to_string(c.c) + " " +
+                 std::to_string(c.d));
     const display_matrix matrix(c.a, c.b, c.c, c.d);
     EXPECT_EQ(orientation_of(matrix.values), c.turn);
     picture_treatment treatment;
@@ -80,8 +80,7 @@ TEST(TreatmentChain, DeinterlacesThenToneMapsThenTurns) {
   EXPECT_LT(deinterlace, tone_map);
   EXPECT_LT(tone_map, turn);
   // Unsaid primaries and matrix of an HDR source are BT.2020's; PQ is 16.
-  EXPECT_NE(chain.find("zscale=tin=16:pin=9:min=9:rin=limited:t=linear:npl=203"),
-            std::string::npos)
+  EXPECT_NE(chain.find("zscale=tin=16:pin=9:min=9:rin=limited:t=linear:npl=203"), std::string::npos)
       << chain;
   EXPECT_NE(chain.find("zscale=t=bt709:m=bt709:r=limited,format=yuv420p"), std::string::npos)
       << chain;
@@ -93,8 +92,7 @@ TEST(TreatmentChain, DeinterlacesThenToneMapsThenTurns) {
   treatment.deinterlace = deinterlacing::bottom_field_first;
   EXPECT_EQ(treatment_chain(treatment, 3, 4), "bwdif=mode=send_frame:parity=bff:deint=all");
   treatment.deinterlace = deinterlacing::marked_pictures;
-  EXPECT_EQ(treatment_chain(treatment, 3, 4),
-            "bwdif=mode=send_frame:parity=auto:deint=interlaced");
+  EXPECT_EQ(treatment_chain(treatment, 3, 4), "bwdif=mode=send_frame:parity=auto:deint=interlaced");
 }
 
 TEST(TreatmentChain, HlgKeepsTheSourcesOwnDescription) {

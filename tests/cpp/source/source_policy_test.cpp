@@ -5,10 +5,10 @@
 #include <fstream>
 #include <string>
 
-#include "tests/cpp/temp_dir.h"
 #include "ffmpeg/error.h"
 #include "ffmpeg/handles.h"
 #include "ffmpeg/log.h"
+#include "tests/cpp/temp_dir.h"
 
 namespace corvane {
 namespace {
@@ -92,8 +92,8 @@ TEST_F(ConfinedSource, OpensNothingTheFileNames) {
   write("list.mp4", "ffconcat version 1.0\nfile 'other.vtt'\n");
   write("playlist.mp4",
         "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nother.vtt\n#EXT-X-ENDLIST\n");
-  for (const auto& [name, demuxer] : {std::pair{"list.mp4", "concat"},
-                                     std::pair{"playlist.mp4", "hls"}}) {
+  for (const auto& [name, demuxer] :
+       {std::pair{"list.mp4", "concat"}, std::pair{"playlist.mp4", "hls"}}) {
     EXPECT_EQ(read_plain(name, demuxer), words) << name << " does not reach other.vtt";
     EXPECT_EQ(read_confined(name, demuxer), "") << name << " reached other.vtt";
   }

@@ -41,8 +41,8 @@ TEST(VideoOnlyOrigin, TheVideosStart) {
 TEST(CommonOrigin, StartsThatDoNotFitCountAsUnknown) {
   // An audio start too far after the video's to count in samples is unknown (0).
   constexpr AVRational ms{1, 1000};
-  const auto far_audio = common_origin(-200'000'000'000'000'000, ms, 200'000'000'000'000'000,
-                                       ms, 44100);
+  const auto far_audio =
+      common_origin(-200'000'000'000'000'000, ms, 200'000'000'000'000'000, ms, 44100);
   EXPECT_EQ(far_audio.video_origin, -200'000'000'000'000'000);
   EXPECT_EQ(far_audio.audio_start_samples, 8'820'000'000'000'000'000);
   const auto far_video = common_origin(INT64_MAX, AVRational{1000, 1}, 0, ts_tb, 44100);
