@@ -74,6 +74,7 @@ lint: venv
 	@echo "clang-format --dry-run --Werror engine tests/cpp"
 	@$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
 	$(PYTHON) scripts/check_layout.py
+	$(MAKE) --no-print-directory docs
 
 format: venv
 	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
@@ -89,6 +90,13 @@ python-tests: build node
 
 bench: build
 	$(PYTHON) bench/ladder_bench.py
+
+# The documentation site, docs/ as HTML in build/docs (mkdocs.yml: strict, so a
+# broken link, a link to a missing page or a page missing from the nav fails it).
+# Not --quiet: it hides the warnings that strict mode counts, and nothing fails.
+.PHONY: docs
+docs: venv
+	$(PYTHON) -m mkdocs build
 
 # The suite in Debian 13 (FFmpeg 7.1, Python 3.13; dependencies at their lower
 # bounds) and Debian testing (FFmpeg 9.0, Python 3.14; pinned) roots, made
