@@ -21,7 +21,7 @@ const char* const local_source_formats =
     "ogg,"       // Theora video from free-software tools
     "asf,"       // Windows Media .wmv
     "h264,"      // raw H.264 and HEVC elementary streams (dashcams, drones, encoders);
-    "hevc";      // they hold no sound, so they end in "no decodable audio stream"
+    "hevc";      // they hold no sound, so their ladders get silence
 
 namespace {
 
