@@ -10,7 +10,7 @@ from pathlib import Path
 from corvane_cli import __version__
 from corvane_cli.encode import RENDITIONS, EncodeOptions, Interrupted
 from corvane_cli.encode import run as run_encode
-from corvane_cli.ladder import check_ladder, table
+from corvane_cli.checker import check_ladder, table
 
 INT32_MAX = 2**31 - 1
 DEFAULT_TIMEOUT = 180.0

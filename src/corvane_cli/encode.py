@@ -26,7 +26,7 @@ from typing import Any, BinaryIO
 
 from tqdm import tqdm
 
-from corvane_cli.ladder import LadderReport, check_ladder, seconds_written, table
+from corvane_cli.checker import LadderReport, check_ladder, seconds_written, table
 from corvane_cli.manifest import MANIFEST, SourceIdentity, manifest, manifest_problem
 from corvane_cli.publish import (
     KEY,

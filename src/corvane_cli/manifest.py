@@ -12,7 +12,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-from corvane_cli.ladder import LadderReport
+from corvane_cli.checker import LadderReport
 
 MANIFEST = "manifest.json"
 

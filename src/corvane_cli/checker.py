@@ -1,10 +1,12 @@
-"""Reading an HLS ladder from disk: its playlists, what its segments weigh, their
-decryption and first picture, and the checks `corvane check` reports."""
+"""The ladder checker: reads an HLS ladder from disk (its playlists, what its
+segments weigh, their decryption and first picture) and makes the report
+`corvane check` prints and `corvane encode` requires to be clean."""
 
 from __future__ import annotations
 
 import math
 import re
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from urllib.parse import unquote, urlparse
@@ -187,7 +189,7 @@ def _video_pid(ts: bytes) -> int | None:
     return None
 
 
-def first_picture_problem(ts: bytes) -> str | None:
+def ts_first_picture_problem(ts: bytes) -> str | None:
     """None when the MPEG-TS data's first H.264 picture is an IDR (key) frame,
     else what is wrong. Reads the segment's PAT and PMT, joins the first video
     PES packet and walks its NAL units up to the first slice."""
@@ -219,6 +221,21 @@ def first_picture_problem(ts: bytes) -> str | None:
             return "does not start with a key frame"
         at = stream.find(b"\x00\x00\x01", at + 3)
     return "no picture in the first video PES packet"
+
+
+# The reader of a segment's first picture, by the segment's container (its
+# extension); an unknown one is read as MPEG-TS, as HLS takes a segment without
+# an initialization section (EXT-X-MAP) to be.
+FIRST_PICTURE_READERS: dict[str, Callable[[bytes], str | None]] = {
+    ".ts": ts_first_picture_problem,
+}
+DEFAULT_CONTAINER = ".ts"
+
+
+def first_picture_problem(path: Path, data: bytes) -> str | None:
+    """None when the segment's first picture is a key frame, else what is wrong."""
+    reader = FIRST_PICTURE_READERS.get(path.suffix.lower())
+    return (reader or FIRST_PICTURE_READERS[DEFAULT_CONTAINER])(data)
 
 
 # --- checking a ladder -----------------------------------------------------------------
@@ -316,7 +333,7 @@ def check_rendition(playlist_path: Path, report: RenditionReport,
         except ValueError as error:
             report.problems.append(f"segment {segment.uri}: cannot decrypt: {error}")
             continue
-        problem = first_picture_problem(data)
+        problem = first_picture_problem(path, data)
         if problem:
             report.problems.append(f"segment {segment.uri}: {problem}")
     report.segments = len(playlist.segments)
@@ -356,11 +373,11 @@ def check_ladder(master: Path, key_file: Path | None = None) -> LadderReport:
 
 def _size(count: int) -> str:
     value = float(count)
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if value < 1024 or unit == "GiB":
+    for unit in ("B", "KiB", "MiB"):
+        if value < 1024:
             return f"{value:.0f} {unit}" if unit == "B" else f"{value:.1f} {unit}"
         value /= 1024
-    return f"{count} B"
+    return f"{value:.1f} GiB"
 
 
 def table(report: LadderReport) -> str:
