@@ -8,7 +8,7 @@ import hashlib
 import json
 import os
 import stat
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -74,7 +74,7 @@ class SourceIdentity:
 
 
 def manifest(folder: Path, report: LadderReport, source: SourceIdentity,
-             options: dict[str, object], versions: dict[str, object]) -> dict[str, object]:
+             options: Mapping[str, object], versions: Mapping[str, str]) -> dict[str, object]:
     """What `folder` holds (every file but the manifest), with the measured bit
     rates, the options and source it was made from, and the versions that made
     it (for information: they never make a ladder out of date)."""
@@ -95,7 +95,7 @@ def manifest(folder: Path, report: LadderReport, source: SourceIdentity,
 
 
 def manifest_problem(folder: Path, source: SourceIdentity,
-                     options: dict[str, object]) -> str | None:
+                     options: Mapping[str, object]) -> str | None:
     """None when `folder`'s manifest says it was made from `source` as it is now,
     with `options`, and its files are all there, unchanged; else why not."""
     try:

@@ -21,12 +21,15 @@ import socket
 import time
 from pathlib import Path
 
+from corvane_cli.exit_status import EncodeFailure
+
 KEY = "enc.key"
 KEY_BYTES = 16
 
 
-class EncodeFailure(Exception):
-    """The encode failed; the message says why."""
+def outside_key(outdir: Path) -> Path:
+    """Where a ladder's key kept out of it goes: OUTDIR.key, beside it."""
+    return outdir.with_name(f"{outdir.name}.key")
 
 
 class OutputLock:
@@ -139,7 +142,7 @@ class Staging:
         self.outdir = outdir
         self.token = secrets.token_hex(4)
         self.folder = outdir.with_name(f"{outdir.name}.partial-{self.token}")
-        self.key_final = outdir.with_name(f"{outdir.name}.key") if key_outside else None
+        self.key_final = outside_key(outdir) if key_outside else None
         self.new_key: Path | None = None  # a new key outside, until it is in place
         self.key_placed = False
         self.published = False
