@@ -3,7 +3,10 @@
 import ast
 import errno
 import re
-from importlib.metadata import version
+import subprocess
+import sys
+from importlib.metadata import files, version
+from pathlib import Path
 
 import pytest
 
@@ -69,6 +72,42 @@ def test_hls_encoder_documents_signature_and_purpose():
     assert [(a.arg, spelled(a.annotation), default)
             for a, default in zip(arguments, defaults)] == ARGUMENTS
     assert ast.unparse(function.returns) == "None"
+
+
+def installed_stub():
+    """The module's types, as the installed distribution ships them."""
+    [stub] = [f for f in files("corvane") if f.as_posix() == "corvane-stubs/__init__.pyi"]
+    return Path(stub.locate())
+
+
+def test_stub_declares_what_the_module_holds():
+    tree = ast.parse(installed_stub().read_text())
+    declared = {node.name for node in tree.body if isinstance(node, ast.FunctionDef)}
+    declared |= {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+    # Its other classes are types of values (type_check_only), not names of the module.
+    assert all(isinstance(node.decorator_list[0], ast.Name)
+               and node.decorator_list[0].id == "type_check_only"
+               for node in tree.body if isinstance(node, ast.ClassDef))
+    assert sorted(declared) == sorted(
+        name for name in dir(corvane) if not name.startswith("_") or name == "__version__")
+    [function] = [node for node in tree.body if getattr(node, "name", "") == "hls_encoder"]
+    defaults = [None] * (len(function.args.args) - len(function.args.defaults)) + [
+        ast.literal_eval(default) for default in function.args.defaults]
+    assert [(a.arg, default) for a, default in zip(function.args.args, defaults)] == [
+        (name, default) for name, _, default in ARGUMENTS]
+
+
+def test_mypy_takes_the_module_types_from_the_stub(tmp_path):
+    user = tmp_path / "user.py"
+    user.write_text("import corvane\n"
+                    "reveal_type(corvane.RENDITIONS[0].width)\n"
+                    "corvane.hls_encoder('talk.mp4', 'out/master.m3u8', bitrate=[2.5e6])\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
+                           str(tmp_path / "cache"), user.name],
+                          cwd=tmp_path, capture_output=True, text=True, check=False)
+    assert 'user.py:2: note: Revealed type is "int"' in done.stdout, done.stdout + done.stderr
+    assert ('user.py:3: error: List item 0 has incompatible type "float"; expected "int"'
+            in done.stdout)
 
 
 @pytest.mark.parametrize(

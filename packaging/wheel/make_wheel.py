@@ -145,7 +145,8 @@ def repair(wheel: Path, into: Path) -> Path:
 
 
 def check(wheel: Path) -> None:
-    """Refuses a wheel that needs an outside FFmpeg library or exports anything else."""
+    """Refuses a wheel that needs an outside FFmpeg library, exports anything else,
+    or lacks the module's stub."""
     shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", str(wheel)],
                            check=True, capture_output=True, text=True).stdout
     print(shown)
@@ -153,6 +154,8 @@ def check(wheel: Path) -> None:
     if outside:
         sys.exit(f"{wheel.name} needs libraries from outside: {', '.join(sorted(set(outside)))}")
     with tempfile.TemporaryDirectory() as scratch, zipfile.ZipFile(wheel) as archive:
+        if "corvane-stubs/__init__.pyi" not in archive.namelist():
+            sys.exit(f"{wheel.name} lacks the module's stub, corvane-stubs/__init__.pyi")
         module = next(name for name in archive.namelist() if re.match(r"corvane\..*\.so$", name))
         archive.extract(module, scratch)
         exported = subprocess.run(["nm", "-D", "--defined-only", os.path.join(scratch, module)],
