@@ -24,7 +24,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests")
 import fuzzing  # noqa: E402
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=1000, help="files to try")
     parser.add_argument("--seed", default="1", help="the run's seed; the same seed, the same files")
@@ -38,8 +38,8 @@ def main():
     work = pathlib.Path(args.keep_dir or tempfile.mkdtemp(prefix="corvane-fuzz-"))
     work.mkdir(parents=True, exist_ok=True)
     seeds = fuzzing.make_seeds(work / "seeds")
-    counts = collections.Counter()
-    raised = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
+    raised: collections.Counter[str] = collections.Counter()
     wrong = []
     started = time.monotonic()
     indices = range(args.first, args.first + args.count)

@@ -47,7 +47,7 @@ for source, out, key in [(folder + "/absent.mp4", "/missing", ""),
 """
 
 
-def make_inputs(folder):
+def make_inputs(folder: pathlib.Path) -> None:
     seeds = folder / "seeds"
     fuzzing.make_seeds(seeds)
     shutil.copy(seeds / fuzzing.SEEDS["mp4"][0], folder / "src.mp4")
@@ -65,12 +65,12 @@ def make_inputs(folder):
         (folder / out).mkdir()
 
 
-def frames(error):
+def frames(error: ElementTree.Element) -> list[tuple[str, str]]:
     return [(frame.findtext("obj") or "", frame.findtext("fn") or "")
             for frame in error.iter("frame")]
 
 
-def main():
+def main() -> int:
     if shutil.which("valgrind") is None:
         sys.exit("valgrind is not installed (apt-get install valgrind)")
     folder = pathlib.Path(tempfile.mkdtemp(prefix="corvane-memcheck-"))
@@ -88,7 +88,8 @@ def main():
         sys.exit(f"the child failed ({done.returncode}): {done.stderr[-2000:]}")
 
     root = ElementTree.parse(report).getroot()
-    ours, theirs = [], collections.Counter()
+    ours = []
+    theirs: collections.Counter[str] = collections.Counter()
     for error in root.iter("error"):
         kind = error.findtext("kind")
         stack = frames(error)
@@ -97,7 +98,7 @@ def main():
         else:
             where = " < ".join(fn or os.path.basename(obj) for obj, fn in stack[:3])
             theirs[f"{kind} in {where}"] += 1
-    suppressed = {s.findtext("name"): int(s.findtext("count"))
+    suppressed = {s.findtext("name"): int(s.findtext("count") or 0)
                   for s in root.iter("pair") if s.findtext("name")}
 
     print(f"memcheck report: {report}")
