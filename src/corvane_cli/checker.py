@@ -223,9 +223,8 @@ def ts_first_picture_problem(ts: bytes) -> str | None:
     return "no picture in the first video PES packet"
 
 
-# The reader of a segment's first picture, by the segment's container (its
-# extension); an unknown one is read as MPEG-TS, as HLS takes a segment without
-# an initialization section (EXT-X-MAP) to be.
+# First-picture readers by segment extension; any other is read as MPEG-TS,
+# as HLS reads a segment without EXT-X-MAP.
 FIRST_PICTURE_READERS: dict[str, Callable[[bytes], str | None]] = {
     ".ts": ts_first_picture_problem,
 }
