@@ -71,13 +71,25 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
     outcome: dict[str, Any] = {"input": job["input"], "name": job["name"], "ladder": str(folder)}
     # The encode decides under the lock; a ladder plainly up to date is only
     # read here, sparing a process per input on a re-run of a large batch.
-    if (not job["overwrite"] and (folder / MANIFEST).is_file()
-            and up_to_date(folder, SourceIdentity.take(job["input"]), job["requested"])):
+    if (
+        not job["overwrite"]
+        and (folder / MANIFEST).is_file()
+        and up_to_date(folder, SourceIdentity.take(job["input"]), job["requested"])
+    ):
         return {**outcome, "status": "skipped"}
-    command = [sys.executable, "-m", "corvane_cli", "encode", job["input"], str(folder),
-               "--report-json", *job["args"]]
-    encode = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True, env=child_environment())
+    command = [
+        sys.executable,
+        "-m",
+        "corvane_cli",
+        "encode",
+        job["input"],
+        str(folder),
+        "--report-json",
+        *job["args"],
+    ]
+    encode = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_environment()
+    )
     with _running_lock:
         _running[encode] = job["batch"]
     try:
@@ -87,17 +99,17 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
             del _running[encode]
     outcome["seconds"] = round(time.monotonic() - started, 2)
     if encode.returncode != 0:
-        return {**outcome, "status": "failed",
-                "reason": failure_reason(stderr, encode.returncode)}
+        return {**outcome, "status": "failed", "reason": failure_reason(stderr, encode.returncode)}
     made = json.loads(stdout.strip().splitlines()[-1])
     if made["leftovers_removed"]:
         outcome["leftovers_removed"] = made["leftovers_removed"]
     if made["status"] == "skipped":
         return {**outcome, "status": "skipped"}
     record = json.loads((folder / MANIFEST).read_text())
-    rates = {r["name"]: {"peak_bit_rate": r["peak_bit_rate"],
-                         "average_bit_rate": r["average_bit_rate"]}
-             for r in record["renditions"]}
+    rates = {
+        r["name"]: {"peak_bit_rate": r["peak_bit_rate"], "average_bit_rate": r["average_bit_rate"]}
+        for r in record["renditions"]
+    }
     return {**outcome, "status": "done", "renditions": rates}
 
 
@@ -119,8 +131,7 @@ def outcome_of(future: Future[dict[str, Any]], job: dict[str, Any]) -> dict[str,
     return {"input": job["input"], "name": job["name"], "status": "failed", "reason": reason}
 
 
-def plan(inputs: list[Path], out: Path, options: EncodeOptions,
-         batch: str) -> list[dict[str, Any]]:
+def plan(inputs: list[Path], out: Path, options: EncodeOptions, batch: str) -> list[dict[str, Any]]:
     jobs: list[dict[str, Any]] = []
     names: dict[str, Path] = {}
     for source in inputs:
@@ -129,20 +140,33 @@ def plan(inputs: list[Path], out: Path, options: EncodeOptions,
             raise BatchFailure(f"{names[name]} and {source} would both make {out / name}")
         names[name] = source
         own = replace(options, key=options.key.for_ladder(name))
-        jobs.append({"input": str(source.absolute()), "name": name, "out": str(out),
-                     "args": own.arguments(), "requested": own.requested(),
-                     "overwrite": options.overwrite, "batch": batch})
+        jobs.append(
+            {
+                "input": str(source.absolute()),
+                "name": name,
+                "out": str(out),
+                "args": own.arguments(),
+                "requested": own.requested(),
+                "overwrite": options.overwrite,
+                "batch": batch,
+            }
+        )
     return jobs
 
 
 def ladder_slots(client: Client) -> int:
     """The ladders the cluster's workers offer to run at once."""
-    return sum(w.get("resources", {}).get(RESOURCE, 0)
-               for w in client.scheduler_info()["workers"].values())
+    return sum(
+        w.get("resources", {}).get(RESOURCE, 0) for w in client.scheduler_info()["workers"].values()
+    )
 
 
-def watch(client: Client, futures: list[Future[dict[str, Any]]], jobs: list[dict[str, Any]],
-          timeout: float) -> list[dict[str, Any]]:
+def watch(
+    client: Client,
+    futures: list[Future[dict[str, Any]]],
+    jobs: list[dict[str, Any]],
+    timeout: float,
+) -> list[dict[str, Any]]:
     """Waits for every task with one bar: done, failed, running. Raises
     BatchFailure when no worker has offered the `ladder` resource for `timeout`
     seconds (an adaptive cluster starts with none)."""
@@ -167,13 +191,15 @@ def watch(client: Client, futures: list[Future[dict[str, Any]]], jobs: list[dict
             elif time.monotonic() - offered > timeout:
                 raise BatchFailure(
                     f"no worker has offered the '{RESOURCE}' resource for {timeout:.0f} s; "
-                    f"start workers with --resources {RESOURCE}=N")
+                    f"start workers with --resources {RESOURCE}=N"
+                )
             time.sleep(POLL_SECONDS)
     return [outcomes[i] for i in range(len(futures))]
 
 
-def connect(scheduler: str | None, jobs: int | None,
-            timeout: float) -> tuple[Client, LocalCluster | None]:
+def connect(
+    scheduler: str | None, jobs: int | None, timeout: float
+) -> tuple[Client, LocalCluster | None]:
     from distributed import Client, LocalCluster
 
     if scheduler is not None:
@@ -184,14 +210,25 @@ def connect(scheduler: str | None, jobs: int | None,
     count = jobs or default_jobs()
     # Workers as threads of this process: each task spends its time waiting on
     # its `corvane encode` child.
-    cluster = LocalCluster(n_workers=1, threads_per_worker=count, processes=False,
-                           resources={RESOURCE: count}, dashboard_address=None,
-                           silence_logs=logging.ERROR)
+    cluster = LocalCluster(
+        n_workers=1,
+        threads_per_worker=count,
+        processes=False,
+        resources={RESOURCE: count},
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    )
     return Client(cluster), cluster
 
 
-def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | None,
-        jobs: int | None, timeout: float) -> int:
+def run(
+    inputs: list[Path],
+    out: Path,
+    options: EncodeOptions,
+    scheduler: str | None,
+    jobs: int | None,
+    timeout: float,
+) -> int:
     """0 when every ladder is published or already was, 1 when any failed; raises
     BatchFailure when the cluster could not run them."""
     try:
@@ -199,8 +236,10 @@ def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | 
     except ImportError:
         raise BatchFailure("batch needs Dask: pip install 'corvane[batch]'") from None
     if isinstance(options.key, KeyUri) and NAME_FIELD not in options.key.uri:
-        raise UsageError(f"in a batch, --key-uri must hold {NAME_FIELD}, the ladder's name, "
-                         "so that each ladder's key has its own URI")
+        raise UsageError(
+            f"in a batch, --key-uri must hold {NAME_FIELD}, the ladder's name, "
+            "so that each ladder's key has its own URI"
+        )
     out = out.absolute()
     token = secrets.token_hex(4)
     planned = plan(inputs, out, options, token)
@@ -210,9 +249,16 @@ def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | 
     client, cluster = connect(scheduler, jobs, timeout)
     futures: list[Future[dict[str, Any]]] = []
     try:
-        futures = [client.submit(ladder_job, job, key=f"ladder-{job['name']}-{token}",
-                                 resources={RESOURCE: 1}, pure=False)
-                   for job in planned]
+        futures = [
+            client.submit(
+                ladder_job,
+                job,
+                key=f"ladder-{job['name']}-{token}",
+                resources={RESOURCE: 1},
+                pure=False,
+            )
+            for job in planned
+        ]
         outcomes = watch(client, futures, planned, timeout)
     except BatchFailure:
         client.cancel(futures)
@@ -230,9 +276,20 @@ def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | 
         client.close()
         if cluster is not None:
             cluster.close()
-    counts = {status: sum(o["status"] == status for o in outcomes)
-              for status in ("done", "skipped", "failed")}
-    print(json.dumps({"out": str(out), "scheduler": scheduler or "local", **counts,
-                      "seconds": round(time.monotonic() - started, 2), "jobs": outcomes},
-                     indent=2))
+    counts = {
+        status: sum(o["status"] == status for o in outcomes)
+        for status in ("done", "skipped", "failed")
+    }
+    print(
+        json.dumps(
+            {
+                "out": str(out),
+                "scheduler": scheduler or "local",
+                **counts,
+                "seconds": round(time.monotonic() - started, 2),
+                "jobs": outcomes,
+            },
+            indent=2,
+        )
+    )
     return FAILED if counts["failed"] else DONE

@@ -29,8 +29,13 @@ from corvane_cli.signals import Interrupted, StopSignals
 MASTER = "master.m3u8"
 
 
-def verify(staging: Staging, source: SourceIdentity, options: EncodeOptions,
-           key_file: Path | None, versions: dict[str, str]) -> LadderReport:
+def verify(
+    staging: Staging,
+    source: SourceIdentity,
+    options: EncodeOptions,
+    key_file: Path | None,
+    versions: dict[str, str],
+) -> LadderReport:
     """Checks the made ladder and writes its manifest."""
     report = check_ladder(staging.folder / MASTER, key_file)
     if not report.ok:
@@ -43,14 +48,16 @@ def verify(staging: Staging, source: SourceIdentity, options: EncodeOptions,
 @dataclass
 class Outcome:
     """What became of OUTDIR: "done" (made) or "skipped" (already what was asked)."""
+
     status: str
     report: LadderReport | None = None
     leftovers_removed: int = 0
     replaced: str | None = None  # why a ladder already there was made again
 
 
-def why_make_again(outdir: Path, source: SourceIdentity, requested: Requested,
-                   overwrite: bool) -> str | None:
+def why_make_again(
+    outdir: Path, source: SourceIdentity, requested: Requested, overwrite: bool
+) -> str | None:
     """Why the ladder at OUTDIR is to be made again for `requested`, "" when it
     is what is asked, None when there is none; raises when OUTDIR holds
     something else. Reads only."""
@@ -59,8 +66,9 @@ def why_make_again(outdir: Path, source: SourceIdentity, requested: Requested,
     if overwrite:
         return "--overwrite"
     if not outdir.is_dir() or not (outdir / MANIFEST).is_file():
-        raise EncodeFailure(f"{outdir} exists and is not a corvane ladder; "
-                            "pass --overwrite to replace it")
+        raise EncodeFailure(
+            f"{outdir} exists and is not a corvane ladder; pass --overwrite to replace it"
+        )
     key = outside_key(outdir)
     if requested["key"]["mode"] == KeyUri.mode and not key.is_file():
         return f"its key {key} is missing"
@@ -86,8 +94,7 @@ def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals)
     with OutputLock(outdir):
         outcome = Outcome("done", leftovers_removed=remove_leftovers(outdir))
         identity = SourceIdentity.take(source, stop.check)
-        outcome.replaced = why_make_again(outdir, identity, options.requested(),
-                                          options.overwrite)
+        outcome.replaced = why_make_again(outdir, identity, options.requested(), options.overwrite)
         if outcome.replaced == "":
             outcome.status = "skipped"
             return outcome
@@ -96,8 +103,7 @@ def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals)
         try:
             with tempfile.TemporaryDirectory(prefix="corvane-") as private:
                 key_info, key_file = options.key.key_info(staging, Path(private))
-                versions = run_encoder(identity, staging.folder / MASTER, options, key_info,
-                                       stop)
+                versions = run_encoder(identity, staging.folder / MASTER, options, key_info, stop)
             outcome.report = verify(staging, identity, options, key_file, versions)
             stop.check()
             staging.publish()
@@ -110,16 +116,21 @@ def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals)
 
 def summary(outcome: Outcome, outdir: Path, options: EncodeOptions, seconds: float) -> str:
     if outcome.report is None:
-        return (f"ladder: {outdir / MASTER} is up to date (the same source and options); "
-                "pass --overwrite to make it again\n")
+        return (
+            f"ladder: {outdir / MASTER} is up to date (the same source and options); "
+            "pass --overwrite to make it again\n"
+        )
     report = outcome.report
     size = sum(r.size for r in report.renditions)
     count = len(report.renditions)
-    replaced = (f"replaced: the ladder there before ({outcome.replaced})\n"
-                if outcome.replaced else "")
-    return (f"ladder: {report.master} ({count} rendition{'s' if count != 1 else ''}, "
-            f"{size / 2**20:.1f} MiB of segments, made in {seconds:.1f} s)\n"
-            f"key: {options.key.describe(outdir)}\n" + replaced + table(report))
+    replaced = (
+        f"replaced: the ladder there before ({outcome.replaced})\n" if outcome.replaced else ""
+    )
+    return (
+        f"ladder: {report.master} ({count} rendition{'s' if count != 1 else ''}, "
+        f"{size / 2**20:.1f} MiB of segments, made in {seconds:.1f} s)\n"
+        f"key: {options.key.describe(outdir)}\n" + replaced + table(report)
+    )
 
 
 def run(source: str, outdir: Path, options: EncodeOptions, report_json: bool = False) -> int:
@@ -135,8 +146,9 @@ def run(source: str, outdir: Path, options: EncodeOptions, report_json: bool = F
             interrupted.add_note("nothing was published")
             raise
     if report_json:
-        print(json.dumps({"status": outcome.status,
-                          "leftovers_removed": outcome.leftovers_removed}))
+        print(
+            json.dumps({"status": outcome.status, "leftovers_removed": outcome.leftovers_removed})
+        )
     else:
         print(summary(outcome, outdir, options, time.monotonic() - started), end="")
     return DONE

@@ -26,8 +26,10 @@ POLL_SECONDS = 0.25
 
 def require_unchanged(source: SourceIdentity) -> None:
     if change := source.change():
-        raise EncodeFailure(f"{source.path} changed while it was encoded ({change}); "
-                            "encode it again once it is whole")
+        raise EncodeFailure(
+            f"{source.path} changed while it was encoded ({change}); "
+            "encode it again once it is whole"
+        )
 
 
 def started_line(output: IO[bytes]) -> dict[str, Any] | None:
@@ -51,13 +53,18 @@ def stop_child(child: subprocess.Popen[bytes]) -> None:
         child.wait()
 
 
-def run_encoder(source: SourceIdentity, master: Path, options: EncodeOptions, key_info: str,
-                stop: StopSignals) -> dict[str, str]:
+def run_encoder(
+    source: SourceIdentity, master: Path, options: EncodeOptions, key_info: str, stop: StopSignals
+) -> dict[str, str]:
     """Runs the probe and the call in the child and waits for them, stopping
     them as soon as the source is seen to change. Returns the versions that
     made the ladder."""
-    request: dict[str, object] = {"input": source.path, "output": str(master),
-                                  "key": key_info, "parent": os.getpid()}
+    request: dict[str, object] = {
+        "input": source.path,
+        "output": str(master),
+        "key": key_info,
+        "parent": os.getpid(),
+    }
     if options.resolution is not None:
         request["resolution"] = options.resolution
     # Not the call's default list, which pairs with the names by position.
@@ -67,16 +74,18 @@ def run_encoder(source: SourceIdentity, master: Path, options: EncodeOptions, ke
     with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
         # A session of its own: a Ctrl-C at the terminal reaches this process only,
         # which passes one SIGINT on.
-        child = subprocess.Popen([sys.executable, "-m", "corvane_cli.encoder_child",
-                                  json.dumps(request)],
-                                 stdout=output, stderr=errors, start_new_session=True)
+        child = subprocess.Popen(
+            [sys.executable, "-m", "corvane_cli.encoder_child", json.dumps(request)],
+            stdout=output,
+            stderr=errors,
+            start_new_session=True,
+        )
         try:
             while child.poll() is None:
                 stop.check()
                 require_unchanged(source)
                 if bars is None and (started := started_line(output)) is not None:
-                    bars = Bars(options.renditions(), master.parent,
-                                started["probe"]["duration"])
+                    bars = Bars(options.renditions(), master.parent, started["probe"]["duration"])
                 if bars is not None:
                     bars.update()
                 time.sleep(POLL_SECONDS)
@@ -87,8 +96,7 @@ def run_encoder(source: SourceIdentity, master: Path, options: EncodeOptions, ke
                 if started is None:
                     raise EncodeFailure("the encoder said nothing of the source")
                 if bars is None:
-                    bars = Bars(options.renditions(), master.parent,
-                                started["probe"]["duration"])
+                    bars = Bars(options.renditions(), master.parent, started["probe"]["duration"])
                 bars.finish()
         except BaseException:
             stop_child(child)
@@ -105,6 +113,9 @@ def run_encoder(source: SourceIdentity, master: Path, options: EncodeOptions, ke
             raise EncodeFailure(json.loads(out.strip().splitlines()[-1])["message"])
         errors.seek(0)
         tail = errors.read().decode(errors="replace").strip()[-2000:]
-        ended = (f"signal {signal.Signals(-child.returncode).name}" if child.returncode < 0
-                 else f"status {child.returncode}")
+        ended = (
+            f"signal {signal.Signals(-child.returncode).name}"
+            if child.returncode < 0
+            else f"status {child.returncode}"
+        )
         raise EncodeFailure(f"the encoder ended with {ended}" + (f": {tail}" if tail else ""))

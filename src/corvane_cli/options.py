@@ -38,8 +38,10 @@ class EncodeOptions:
         names = self.resolution if self.resolution is not None else list(RENDITION_NAMES)
         given = self.bitrate or []
         # The call pairs a name's first place in the list with the bit rate there.
-        bitrates = [given[i] if i < len(given) else None
-                    for i in (names.index(n) for n in self.renditions())]
+        bitrates = [
+            given[i] if i < len(given) else None
+            for i in (names.index(n) for n in self.renditions())
+        ]
         return {"renditions": self.renditions(), "bitrates": bitrates, "key": self.key.record()}
 
     def arguments(self) -> list[str]:

@@ -24,11 +24,24 @@ class Bars:
     def __init__(self, names: list[str], folder: Path, total: float | None) -> None:
         self.folder = folder
         self.total = total
-        shape = ("{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s [{elapsed}<{remaining}]"
-                 if total else "{desc}: {n:.1f} s [{elapsed}]")
-        self.bars = {name: tqdm(total=total, desc=f"{name:>5}", unit="s", position=i,
-                                leave=True, bar_format=shape, disable=None, file=sys.stderr)
-                     for i, name in enumerate(names)}
+        shape = (
+            "{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s [{elapsed}<{remaining}]"
+            if total
+            else "{desc}: {n:.1f} s [{elapsed}]"
+        )
+        self.bars = {
+            name: tqdm(
+                total=total,
+                desc=f"{name:>5}",
+                unit="s",
+                position=i,
+                leave=True,
+                bar_format=shape,
+                disable=None,
+                file=sys.stderr,
+            )
+            for i, name in enumerate(names)
+        }
 
     def update(self) -> None:
         for name, bar in self.bars.items():
