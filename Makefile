@@ -71,6 +71,8 @@ CPP_SOURCES = $(shell find engine tests/cpp -name '*.h' -o -name '*.cpp')
 
 lint: venv
 	$(PYTHON) -m ruff check scripts tests bench src packaging
+	$(PYTHON) -m ruff format --check scripts tests bench src packaging
+	$(PYTHON) -m mypy --strict src scripts packaging
 	@echo "clang-format --dry-run --Werror engine tests/cpp"
 	@$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
 	$(PYTHON) scripts/check_layout.py

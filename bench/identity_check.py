@@ -52,8 +52,9 @@ def sha256(path):
 def make(folder, name, args):
     path = folder / name
     if not path.exists():
-        subprocess.run(["ffmpeg", "-v", "error", "-y", *args, str(path)], check=True,
-                       env=tool_environment())
+        subprocess.run(
+            ["ffmpeg", "-v", "error", "-y", *args, str(path)], check=True, env=tool_environment()
+        )
     return path
 
 
@@ -79,18 +80,31 @@ def calls(media, bench_sources, everything):
                 found.append((f"marked {kind}", make_marked(media)[0], ["360p"]))
     if bench_sources:
         for source in sorted((ROOT / "bench" / ".cache").glob("source-*.mp4")) + sorted(
-                (ROOT / "bench" / ".cache").glob("source-*.mkv")):
+            (ROOT / "bench" / ".cache").glob("source-*.mkv")
+        ):
             found.append((f"bench {source.stem}", source, DEFAULT_LADDER))
     return found
 
 
 def run(build, source, out, resolution, key_info):
     import json
+
     out.mkdir(parents=True)
     env = dict(os.environ, PYTHONPATH=str(build))
-    done = subprocess.run([sys.executable, "-c", CALL, str(source), str(out / "master.m3u8"),
-                           json.dumps(resolution), str(key_info)],
-                          capture_output=True, text=True, env=env)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            CALL,
+            str(source),
+            str(out / "master.m3u8"),
+            json.dumps(resolution),
+            str(key_info),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     # A call that raises is compared by what it raised and what it left.
     outcome = done.stderr.strip().splitlines()[-1] if done.returncode else "completed"
     return {"(outcome)": outcome, **{p.name: sha256(p) for p in sorted(out.iterdir())}}
@@ -100,10 +114,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("old", type=pathlib.Path)
     parser.add_argument("new", type=pathlib.Path)
-    parser.add_argument("--bench-sources", action="store_true",
-                        help="also the benchmark's cached sources in bench/.cache")
-    parser.add_argument("--all", action="store_true",
-                        help="also the treated clips and the timing table's marked sources")
+    parser.add_argument(
+        "--bench-sources",
+        action="store_true",
+        help="also the benchmark's cached sources in bench/.cache",
+    )
+    parser.add_argument(
+        "--all",
+        action="store_true",
+        help="also the treated clips and the timing table's marked sources",
+    )
     args = parser.parse_args()
     work = pathlib.Path(tempfile.mkdtemp(prefix="corvane-identity-"))
     media = work / "media"
@@ -119,8 +139,14 @@ def main():
         new = run(args.new.resolve(), source, work / f"{i}-new", resolution, key_info)
         same = old == new
         differing += not same
-        detail = "all sha256 equal" if same else "DIFFERENT: " + ", ".join(
-            sorted(name for name in old.keys() | new.keys() if old.get(name) != new.get(name)))
+        detail = (
+            "all sha256 equal"
+            if same
+            else "DIFFERENT: "
+            + ", ".join(
+                sorted(name for name in old.keys() | new.keys() if old.get(name) != new.get(name))
+            )
+        )
         if same and new["(outcome)"] != "completed":
             detail += f", both raised: {new['(outcome)'][:60]}"
         print(f"{label:44} {len(new) - 1:5}  {detail}", flush=True)

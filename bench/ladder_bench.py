@@ -47,12 +47,30 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 CACHE = HERE / ".cache"
 
-RENDITIONS = [("1080p", 1920, 1080, "5000k"), ("720p", 1280, 720, "2500k"),
-              ("480p", 854, 480, "1000k"), ("360p", 640, 360, "400k")]
+RENDITIONS = [
+    ("1080p", 1920, 1080, "5000k"),
+    ("720p", 1280, 720, "2500k"),
+    ("480p", 854, 480, "1000k"),
+    ("360p", 640, 360, "400k"),
+]
 LOUDNORM = "loudnorm=I=-14:LRA=11:TP=-1.5"
 AUDIO_CHAIN = f"{LOUDNORM},aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo"
-X264 = ["-c:v", "libx264", "-preset", "fast", "-g", "60", "-keyint_min", "60",
-        "-sc_threshold", "0", "-pix_fmt", "yuv420p", "-r", "30"]
+X264 = [
+    "-c:v",
+    "libx264",
+    "-preset",
+    "fast",
+    "-g",
+    "60",
+    "-keyint_min",
+    "60",
+    "-sc_threshold",
+    "0",
+    "-pix_fmt",
+    "yuv420p",
+    "-r",
+    "30",
+]
 AAC = ["-c:a", "aac", "-b:a", "128k", "-ar", "44100", "-ac", "2"]
 
 
@@ -69,22 +87,86 @@ class Source:
 
 
 SOURCES = {
-    "1080p": Source("20 s 1920x1080 30 fps H.264 High, 8 Mbit/s", 1920, 1080, 20,
-                    ("-c:v", "libx264", "-profile:v", "high", "-preset", "fast", "-b:v", "8M",
-                     "-maxrate", "12M", "-bufsize", "16M", "-g", "60")),
-    "2160p-h264": Source("10 s 3840x2160 30 fps H.264 High, 40 Mbit/s", 3840, 2160, 10,
-                         ("-c:v", "libx264", "-profile:v", "high", "-preset", "fast",
-                          "-b:v", "40M", "-maxrate", "50M", "-bufsize", "80M", "-g", "30")),
-    "2160p-hevc10": Source("10 s 3840x2160 30 fps HEVC Main 10 (libx265)", 3840, 2160, 10,
-                           ("-c:v", "libx265", "-profile:v", "main10", "-pix_fmt", "yuv420p10le",
-                            "-preset", "ultrafast", "-b:v", "20M", "-tag:v", "hvc1",
-                            "-x265-params", "log-level=error")),
+    "1080p": Source(
+        "20 s 1920x1080 30 fps H.264 High, 8 Mbit/s",
+        1920,
+        1080,
+        20,
+        (
+            "-c:v",
+            "libx264",
+            "-profile:v",
+            "high",
+            "-preset",
+            "fast",
+            "-b:v",
+            "8M",
+            "-maxrate",
+            "12M",
+            "-bufsize",
+            "16M",
+            "-g",
+            "60",
+        ),
+    ),
+    "2160p-h264": Source(
+        "10 s 3840x2160 30 fps H.264 High, 40 Mbit/s",
+        3840,
+        2160,
+        10,
+        (
+            "-c:v",
+            "libx264",
+            "-profile:v",
+            "high",
+            "-preset",
+            "fast",
+            "-b:v",
+            "40M",
+            "-maxrate",
+            "50M",
+            "-bufsize",
+            "80M",
+            "-g",
+            "30",
+        ),
+    ),
+    "2160p-hevc10": Source(
+        "10 s 3840x2160 30 fps HEVC Main 10 (libx265)",
+        3840,
+        2160,
+        10,
+        (
+            "-c:v",
+            "libx265",
+            "-profile:v",
+            "main10",
+            "-pix_fmt",
+            "yuv420p10le",
+            "-preset",
+            "ultrafast",
+            "-b:v",
+            "20M",
+            "-tag:v",
+            "hvc1",
+            "-x265-params",
+            "log-level=error",
+        ),
+    ),
 }
 
 
 def hls(key_info):
-    return ["-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
-            "-hls_key_info_file", str(key_info)]
+    return [
+        "-f",
+        "hls",
+        "-hls_time",
+        "6",
+        "-hls_list_size",
+        "0",
+        "-hls_key_info_file",
+        str(key_info),
+    ]
 
 
 def make_source(source, path):
@@ -97,23 +179,59 @@ def make_source(source, path):
     print(f"making the source {path.name} (once; cached in {CACHE})", flush=True)
     w, h = source.width, source.height
     scale = w / 1920
-    video = (f"[0:v]trim=end_frame=1,loop=-1:1,fps=30,"
-             f"crop={w}:{h}:x='(iw-ow)/2*(1+0.875*sin(t/3))':y='(ih-oh)/2*(1+0.889*cos(t/4))',"
-             f"noise=alls=4:allf=t[bg];[1:v]scale={640 * scale:.0f}:{360 * scale:.0f}[inset];"
-             f"[bg][inset]overlay=x='(W-w)/2+{500 * scale:.0f}*sin(t)':"
-             f"y='(H-h)/2+{200 * scale:.0f}*cos(t*1.3)',format=yuv420p[v]")
-    audio = ("[2:a]tremolo=f=0.4:d=0.9[n];[3:a]volume=0.3,tremolo=f=0.25:d=0.7[s];"
-             "[n][s]join=inputs=2:channel_layout=stereo[a]")
+    video = (
+        f"[0:v]trim=end_frame=1,loop=-1:1,fps=30,"
+        f"crop={w}:{h}:x='(iw-ow)/2*(1+0.875*sin(t/3))':y='(ih-oh)/2*(1+0.889*cos(t/4))',"
+        f"noise=alls=4:allf=t[bg];[1:v]scale={640 * scale:.0f}:{360 * scale:.0f}[inset];"
+        f"[bg][inset]overlay=x='(W-w)/2+{500 * scale:.0f}*sin(t)':"
+        f"y='(H-h)/2+{200 * scale:.0f}*cos(t*1.3)',format=yuv420p[v]"
+    )
+    audio = (
+        "[2:a]tremolo=f=0.4:d=0.9[n];[3:a]volume=0.3,tremolo=f=0.25:d=0.7[s];"
+        "[n][s]join=inputs=2:channel_layout=stereo[a]"
+    )
     partial = path.with_suffix(".partial.mp4")
     subprocess.run(
-        ["ffmpeg", "-v", "error", "-y",
-         "-f", "lavfi", "-i", f"mandelbrot=s={w * 3 // 2}x{h * 3 // 2}:end_pts=1:maxiter=256",
-         "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30",
-         "-f", "lavfi", "-i", "anoisesrc=c=pink:a=0.25:r=48000",
-         "-f", "lavfi", "-i", "sine=f=220:r=48000",
-         "-filter_complex", f"{video};{audio}", "-map", "[v]", "-map", "[a]",
-         "-t", str(source.seconds), *source.video,
-         "-c:a", "aac", "-b:a", "160k", "-ar", "48000", str(partial)], check=True)
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-y",
+            "-f",
+            "lavfi",
+            "-i",
+            f"mandelbrot=s={w * 3 // 2}x{h * 3 // 2}:end_pts=1:maxiter=256",
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc2=s=640x360:r=30",
+            "-f",
+            "lavfi",
+            "-i",
+            "anoisesrc=c=pink:a=0.25:r=48000",
+            "-f",
+            "lavfi",
+            "-i",
+            "sine=f=220:r=48000",
+            "-filter_complex",
+            f"{video};{audio}",
+            "-map",
+            "[v]",
+            "-map",
+            "[a]",
+            "-t",
+            str(source.seconds),
+            *source.video,
+            "-c:a",
+            "aac",
+            "-b:a",
+            "160k",
+            "-ar",
+            "48000",
+            str(partial),
+        ],
+        check=True,
+    )
     partial.rename(path)
 
 
@@ -142,8 +260,10 @@ def fresh(folder):
 
 
 def corvane_run(source, out, key_info, build=None):
-    code = (f"import corvane; corvane.hls_encoder({str(source)!r}, "
-            f"{str(out / 'master.m3u8')!r}, key={str(key_info)!r})")
+    code = (
+        f"import corvane; corvane.hls_encoder({str(source)!r}, "
+        f"{str(out / 'master.m3u8')!r}, key={str(key_info)!r})"
+    )
     if build is not None:  # another build of the module, first on the path
         code = f"import sys; sys.path.insert(0, {str(build)!r})\n" + code
     return [[sys.executable, "-c", code]]
@@ -151,26 +271,56 @@ def corvane_run(source, out, key_info, build=None):
 
 def ffmpeg_one_process(source, out, key_info):
     count = len(RENDITIONS)
-    graph = (f"[0:v]split={count}" + "".join(f"[v{i}]" for i in range(count)) + ";"
-             + ";".join(f"[v{i}]scale={w}:{h}[s{i}]" for i, (_, w, h, _) in enumerate(RENDITIONS))
-             + f";[0:a]{LOUDNORM},asplit={count}" + "".join(f"[a{i}]" for i in range(count)))
+    graph = (
+        f"[0:v]split={count}"
+        + "".join(f"[v{i}]" for i in range(count))
+        + ";"
+        + ";".join(f"[v{i}]scale={w}:{h}[s{i}]" for i, (_, w, h, _) in enumerate(RENDITIONS))
+        + f";[0:a]{LOUDNORM},asplit={count}"
+        + "".join(f"[a{i}]" for i in range(count))
+    )
     command = ["ffmpeg", "-v", "error", "-y", "-i", str(source), "-filter_complex", graph]
     for i, (_, _, _, rate) in enumerate(RENDITIONS):
         command += ["-map", f"[s{i}]", "-map", f"[a{i}]", f"-b:v:{i}", rate]
     command += X264 + AAC
     streams = " ".join(f"v:{i},a:{i},name:{name}" for i, (name, *_) in enumerate(RENDITIONS))
-    command += [*hls(key_info), "-hls_segment_filename", str(out / "%v_%03d.ts"),
-                "-master_pl_name", "master.m3u8", "-var_stream_map", streams,
-                str(out / "%v.m3u8")]
+    command += [
+        *hls(key_info),
+        "-hls_segment_filename",
+        str(out / "%v_%03d.ts"),
+        "-master_pl_name",
+        "master.m3u8",
+        "-var_stream_map",
+        streams,
+        str(out / "%v.m3u8"),
+    ]
     return [command]
 
 
 def ffmpeg_processes(source, out, key_info):
-    return [["ffmpeg", "-v", "error", "-y", "-i", str(source),
-             "-vf", f"scale={w}:{h}", "-b:v", rate, *X264, "-af", LOUDNORM, *AAC,
-             *hls(key_info), "-hls_segment_filename", str(out / f"{name}_%03d.ts"),
-             str(out / f"{name}.m3u8")]
-            for name, w, h, rate in RENDITIONS]
+    return [
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-y",
+            "-i",
+            str(source),
+            "-vf",
+            f"scale={w}:{h}",
+            "-b:v",
+            rate,
+            *X264,
+            "-af",
+            LOUDNORM,
+            *AAC,
+            *hls(key_info),
+            "-hls_segment_filename",
+            str(out / f"{name}_%03d.ts"),
+            str(out / f"{name}.m3u8"),
+        ]
+        for name, w, h, rate in RENDITIONS
+    ]
 
 
 def scaled_pictures(source, work):
@@ -178,18 +328,57 @@ def scaled_pictures(source, work):
     raw = {}
     for name, w, h, _ in RENDITIONS:
         raw[name] = work / f"{name}.yuv"
-        subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", str(source), "-an",
-                        "-vf", f"scale={w}:{h}", "-pix_fmt", "yuv420p", "-f", "rawvideo",
-                        str(raw[name])], check=True)
+        subprocess.run(
+            [
+                "ffmpeg",
+                "-v",
+                "error",
+                "-y",
+                "-i",
+                str(source),
+                "-an",
+                "-vf",
+                f"scale={w}:{h}",
+                "-pix_fmt",
+                "yuv420p",
+                "-f",
+                "rawvideo",
+                str(raw[name]),
+            ],
+            check=True,
+        )
     return raw
 
 
 def encode_from_raw(raw, name, w, h, rate, threads=None):
-    threads = [] if threads is None else ["-threads", str(threads), "-x264-params",
-                                          f"threads={threads}:lookahead-threads=1"]
-    return ["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p",
-            "-s", f"{w}x{h}", "-r", "30", "-i", str(raw[name]), "-b:v", rate, *X264, *threads,
-            "-f", "null", "-"]
+    threads = (
+        []
+        if threads is None
+        else ["-threads", str(threads), "-x264-params", f"threads={threads}:lookahead-threads=1"]
+    )
+    return [
+        "ffmpeg",
+        "-v",
+        "error",
+        "-y",
+        "-f",
+        "rawvideo",
+        "-pix_fmt",
+        "yuv420p",
+        "-s",
+        f"{w}x{h}",
+        "-r",
+        "30",
+        "-i",
+        str(raw[name]),
+        "-b:v",
+        rate,
+        *X264,
+        *threads,
+        "-f",
+        "null",
+        "-",
+    ]
 
 
 def encode_floor(raw):
@@ -202,16 +391,33 @@ def stage_costs(source, raw):
     cpu = {}
     cpu["video decode"] = run_measured([one + ["-map", "0:v", "-f", "null", "-"]])[1]
     cpu["audio decode + loudness chain"] = run_measured(
-        [one + ["-map", "0:a", "-af", AUDIO_CHAIN, "-f", "null", "-"]])[1]
-    cpu["AAC encode"] = run_measured(
-        [one + ["-map", "0:a", "-af", AUDIO_CHAIN, *AAC, "-f", "null", "-"]])[1] \
+        [one + ["-map", "0:a", "-af", AUDIO_CHAIN, "-f", "null", "-"]]
+    )[1]
+    cpu["AAC encode"] = (
+        run_measured([one + ["-map", "0:a", "-af", AUDIO_CHAIN, *AAC, "-f", "null", "-"]])[1]
         - cpu["audio decode + loudness chain"]
+    )
     for name, w, h, rate in RENDITIONS:
-        scaled = run_measured([one + ["-map", "0:v", "-vf", f"scale={w}:{h}:flags=bicubic",
-                                      "-pix_fmt", "yuv420p", "-f", "null", "-"]])[1]
+        scaled = run_measured(
+            [
+                one
+                + [
+                    "-map",
+                    "0:v",
+                    "-vf",
+                    f"scale={w}:{h}:flags=bicubic",
+                    "-pix_fmt",
+                    "yuv420p",
+                    "-f",
+                    "null",
+                    "-",
+                ]
+            ]
+        )[1]
         cpu[f"{name} scale"] = max(scaled - cpu["video decode"], 0.0)
         cpu[f"{name} H.264 encode"] = run_measured(
-            [encode_from_raw(raw, name, w, h, rate, threads=1)])[1]
+            [encode_from_raw(raw, name, w, h, rate, threads=1)]
+        )[1]
     return cpu
 
 
@@ -256,17 +462,23 @@ def estimated_wall(cpu, cores):
     # One source thread (sound, and the decoder's frame threads), then each
     # rendition scales and encodes on its own thread.
     new_total = decode + audio + aac + sum(scale[n] + encode[n] for n in sizes)
-    new_chain = max(audio + aac, parallel_decode,
-                    max(chain(scale[n], encode[n], ours[n]) for n in sizes))
+    new_chain = max(
+        audio + aac, parallel_decode, max(chain(scale[n], encode[n], ours[n]) for n in sizes)
+    )
     # ffmpeg 5.1's command line: one main thread demuxes, filters (every scale
     # and the sound) and runs the four AAC encoders; the decoder and each
     # libx264 (its pick: 1.5 threads per core) have threads of their own.
     ffmpeg_total = decode + audio + 4 * aac + sum(scale[n] + encode[n] for n in sizes)
-    ffmpeg_chain = max(parallel_decode, audio + 4 * aac + sum(scale.values()),
-                       max(encode[n] / x264_speedup(int(1.5 * cores)) for n in sizes))
-    return {"decode per rendition": max(old_total / cores, old_chain),
-            "shared decode": max(new_total / cores, new_chain),
-            "ffmpeg, one process": max(ffmpeg_total / cores, ffmpeg_chain)}
+    ffmpeg_chain = max(
+        parallel_decode,
+        audio + 4 * aac + sum(scale.values()),
+        max(encode[n] / x264_speedup(int(1.5 * cores)) for n in sizes),
+    )
+    return {
+        "decode per rendition": max(old_total / cores, old_chain),
+        "shared decode": max(new_total / cores, new_chain),
+        "ffmpeg, one process": max(ffmpeg_total / cores, ffmpeg_chain),
+    }
 
 
 def print_table(rows, header):
@@ -289,23 +501,35 @@ def bench_source(name, source, args, work, key_info):
             out = fresh(work / "out")
             figures[peer].append(run_measured(commands(path, out, key_info)))
             wall, cpu, mem = figures[peer][-1]
-            print(f"  run {run + 1} {peer:24} {wall:7.2f} s wall {cpu:7.2f} s cpu"
-                  f" {mem:6.0f} MiB", flush=True)
+            print(
+                f"  run {run + 1} {peer:24} {wall:7.2f} s wall {cpu:7.2f} s cpu {mem:6.0f} MiB",
+                flush=True,
+            )
     shutil.rmtree(work / "out", ignore_errors=True)
     raw = scaled_pictures(path, work) if args.more or args.stages else None
     if args.more:
         figures["encode-only floor"] = [run_measured(encode_floor(raw)) for _ in range(args.runs)]
 
-    median = {peer: tuple(statistics.median(f[i] for f in runs) for i in range(3))
-              for peer, runs in figures.items()}
-    print(f"\n{source.label} into {len(RENDITIONS)} renditions, {os.cpu_count()} cores, "
-          f"median of {args.runs} runs")
-    print_table([(peer, *values) for peer, values in median.items()],
-                ("run", "wall s", "cpu s", "peak MiB"))
+    median = {
+        peer: tuple(statistics.median(f[i] for f in runs) for i in range(3))
+        for peer, runs in figures.items()
+    }
+    print(
+        f"\n{source.label} into {len(RENDITIONS)} renditions, {os.cpu_count()} cores, "
+        f"median of {args.runs} runs"
+    )
+    print_table(
+        [(peer, *values) for peer, values in median.items()], ("run", "wall s", "cpu s", "peak MiB")
+    )
     ours = median["corvane"]
     print()
-    print_table([(f"corvane / {peer}", *(o / t for o, t in zip(ours, theirs)))
-                 for peer, theirs in list(median.items())[1:]], ("ratio", "wall", "cpu", "memory"))
+    print_table(
+        [
+            (f"corvane / {peer}", *(o / t for o, t in zip(ours, theirs)))
+            for peer, theirs in list(median.items())[1:]
+        ],
+        ("ratio", "wall", "cpu", "memory"),
+    )
     if args.stages:
         cpu = stage_costs(path, raw)
         print("\nCPU seconds of each stage alone, one thread:")
@@ -314,25 +538,34 @@ def bench_source(name, source, args, work, key_info):
         print("\nestimated wall seconds on more cores:")
         estimates = {cores: estimated_wall(cpu, cores) for cores in (2, 8, 16)}
         designs = list(estimates[2])
-        print_table([(design, *(estimates[c][design] for c in estimates)) for design in designs],
-                    ("design", *(f"{c} cores" for c in estimates)))
+        print_table(
+            [(design, *(estimates[c][design] for c in estimates)) for design in designs],
+            ("design", *(f"{c} cores" for c in estimates)),
+        )
     for raw_file in (raw or {}).values():
         raw_file.unlink()
     print(flush=True)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sources", default=",".join(SOURCES),
-                        help=f"comma-separated, of {', '.join(SOURCES)}")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--sources", default=",".join(SOURCES), help=f"comma-separated, of {', '.join(SOURCES)}"
+    )
     parser.add_argument("--runs", type=int, default=3, help="timed runs of each peer")
-    parser.add_argument("--more", action="store_true",
-                        help="also four ffmpeg processes and the encode-only floor")
-    parser.add_argument("--stages", action="store_true",
-                        help="also time each stage alone and estimate more cores")
-    parser.add_argument("--before", type=pathlib.Path,
-                        help="a folder holding another build of the module, timed as a peer")
+    parser.add_argument(
+        "--more", action="store_true", help="also four ffmpeg processes and the encode-only floor"
+    )
+    parser.add_argument(
+        "--stages", action="store_true", help="also time each stage alone and estimate more cores"
+    )
+    parser.add_argument(
+        "--before",
+        type=pathlib.Path,
+        help="a folder holding another build of the module, timed as a peer",
+    )
     args = parser.parse_args()
     names = [n for n in args.sources.split(",") if n]
     unknown = [n for n in names if n not in SOURCES]

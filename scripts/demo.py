@@ -14,12 +14,32 @@ LADDER = DEMO / "ladder"
 
 def make_sample(path: pathlib.Path) -> None:
     subprocess.run(
-        ["ffmpeg", "-v", "error", "-y",
-         "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=30",
-         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000",
-         "-t", "8", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest",
-         str(path)],
-        check=True)
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-y",
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc2=size=1280x720:rate=30",
+            "-f",
+            "lavfi",
+            "-i",
+            "sine=frequency=440:sample_rate=48000",
+            "-t",
+            "8",
+            "-c:v",
+            "libx264",
+            "-pix_fmt",
+            "yuv420p",
+            "-c:a",
+            "aac",
+            "-shortest",
+            str(path),
+        ],
+        check=True,
+    )
 
 
 def make_key(key_path: pathlib.Path, key_info_path: pathlib.Path) -> None:

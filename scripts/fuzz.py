@@ -24,28 +24,32 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests")
 import fuzzing  # noqa: E402
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=1000, help="files to try")
     parser.add_argument("--seed", default="1", help="the run's seed; the same seed, the same files")
     parser.add_argument("--first", type=int, default=0, help="index of the first case")
     parser.add_argument("--workers", type=int, default=2, help="calls running at once")
     parser.add_argument("--timeout", type=float, default=120, help="seconds before a call is hung")
-    parser.add_argument("--keep-dir", default=None,
-                        help="where cases that went wrong are kept (default: a new temporary one)")
+    parser.add_argument(
+        "--keep-dir",
+        default=None,
+        help="where cases that went wrong are kept (default: a new temporary one)",
+    )
     args = parser.parse_args()
 
     work = pathlib.Path(args.keep_dir or tempfile.mkdtemp(prefix="corvane-fuzz-"))
     work.mkdir(parents=True, exist_ok=True)
     seeds = fuzzing.make_seeds(work / "seeds")
-    counts = collections.Counter()
-    raised = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
+    raised: collections.Counter[str] = collections.Counter()
     wrong = []
     started = time.monotonic()
     indices = range(args.first, args.first + args.count)
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.workers) as pool:
-        futures = [pool.submit(fuzzing.try_case, seeds, i, args.seed, work, args.timeout)
-                   for i in indices]
+        futures = [
+            pool.submit(fuzzing.try_case, seeds, i, args.seed, work, args.timeout) for i in indices
+        ]
         for done, future in enumerate(concurrent.futures.as_completed(futures), 1):
             report = future.result()
             counts[report["outcome"]] += 1
@@ -56,14 +60,17 @@ def main():
                 wrong.append(report)
                 print(fuzzing.describe(report), flush=True)
             if done % 100 == 0:
-                print(f"... {done} of {args.count} in {time.monotonic() - started:.0f} s",
-                      flush=True)
+                print(
+                    f"... {done} of {args.count} in {time.monotonic() - started:.0f} s", flush=True
+                )
 
     kept = f"cases that went wrong are kept in {work}" if wrong else "nothing went wrong"
     if not wrong and not args.keep_dir:
         shutil.rmtree(work)
-    print(f"seed {args.seed}, cases {args.first}..{args.first + args.count - 1}, "
-          f"{time.monotonic() - started:.0f} s; {kept}")
+    print(
+        f"seed {args.seed}, cases {args.first}..{args.first + args.count - 1}, "
+        f"{time.monotonic() - started:.0f} s; {kept}"
+    )
     print(f"files tried: {args.count}")
     for outcome in ("completed", "raised", "crashed", "hung", "faulty ladder"):
         print(f"{outcome}: {counts[outcome]}")

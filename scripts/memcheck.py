@@ -47,7 +47,7 @@ for source, out, key in [(folder + "/absent.mp4", "/missing", ""),
 """
 
 
-def make_inputs(folder):
+def make_inputs(folder: pathlib.Path) -> None:
     seeds = folder / "seeds"
     fuzzing.make_seeds(seeds)
     shutil.copy(seeds / fuzzing.SEEDS["mp4"][0], folder / "src.mp4")
@@ -57,7 +57,7 @@ def make_inputs(folder):
     # A Matroska file cut where its first packet begins: both streams declared,
     # no frame.
     mkv = seeds / fuzzing.SEEDS["mkv"][0]
-    (folder / "headers.mkv").write_bytes(mkv.read_bytes()[:fuzzing.first_packet_offset(mkv)])
+    (folder / "headers.mkv").write_bytes(mkv.read_bytes()[: fuzzing.first_packet_offset(mkv)])
     (folder / "k.bin").write_bytes(os.urandom(16))
     (folder / "ok.keyinfo").write_text(f"k.bin\n{folder / 'k.bin'}\n")
     (folder / "bad.keyinfo").write_text(f"k.bin\n{folder / 'no-such.key'}\n")
@@ -65,12 +65,13 @@ def make_inputs(folder):
         (folder / out).mkdir()
 
 
-def frames(error):
-    return [(frame.findtext("obj") or "", frame.findtext("fn") or "")
-            for frame in error.iter("frame")]
+def frames(error: ElementTree.Element) -> list[tuple[str, str]]:
+    return [
+        (frame.findtext("obj") or "", frame.findtext("fn") or "") for frame in error.iter("frame")
+    ]
 
 
-def main():
+def main() -> int:
     if shutil.which("valgrind") is None:
         sys.exit("valgrind is not installed (apt-get install valgrind)")
     folder = pathlib.Path(tempfile.mkdtemp(prefix="corvane-memcheck-"))
@@ -78,17 +79,32 @@ def main():
     report = folder / "memcheck.xml"
     env = dict(os.environ, PYTHONMALLOC="malloc")  # Python's objects where memcheck sees them
     done = subprocess.run(
-        ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-         "--errors-for-leak-kinds=definite", "--num-callers=50", "--xml=yes",
-         f"--xml-file={report}", f"--suppressions={SUPPRESSIONS}",
-         sys.executable, "-c", CHILD, str(folder)],
-        capture_output=True, text=True, env=env)
+        [
+            "valgrind",
+            "--tool=memcheck",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--errors-for-leak-kinds=definite",
+            "--num-callers=50",
+            "--xml=yes",
+            f"--xml-file={report}",
+            f"--suppressions={SUPPRESSIONS}",
+            sys.executable,
+            "-c",
+            CHILD,
+            str(folder),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     print(done.stdout, end="")
     if done.returncode != 0:
         sys.exit(f"the child failed ({done.returncode}): {done.stderr[-2000:]}")
 
     root = ElementTree.parse(report).getroot()
-    ours, theirs = [], collections.Counter()
+    ours = []
+    theirs: collections.Counter[str] = collections.Counter()
     for error in root.iter("error"):
         kind = error.findtext("kind")
         stack = frames(error)
@@ -97,8 +113,11 @@ def main():
         else:
             where = " < ".join(fn or os.path.basename(obj) for obj, fn in stack[:3])
             theirs[f"{kind} in {where}"] += 1
-    suppressed = {s.findtext("name"): int(s.findtext("count"))
-                  for s in root.iter("pair") if s.findtext("name")}
+    suppressed = {
+        s.findtext("name"): int(s.findtext("count") or 0)
+        for s in root.iter("pair")
+        if s.findtext("name")
+    }
 
     print(f"memcheck report: {report}")
     print(f"errors and definite leaks with a corvane frame on the stack: {len(ours)}")

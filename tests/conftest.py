@@ -38,12 +38,29 @@ SIZES = {"1080p": (1920, 1080), "720p": (1280, 720), "480p": (854, 480), "360p":
 TABLE_BITRATES = {"1080p": 5000000, "720p": 2500000, "480p": 1000000, "360p": 400000}
 
 
-def _av(duration, size="320x180", rate=30, vcodec=("-c:v", "libx264", "-pix_fmt", "yuv420p"),
-        acodec=("-c:a", "aac"), fmt="mp4", pattern="testsrc2"):
+def _av(
+    duration,
+    size="320x180",
+    rate=30,
+    vcodec=("-c:v", "libx264", "-pix_fmt", "yuv420p"),
+    acodec=("-c:a", "aac"),
+    fmt="mp4",
+    pattern="testsrc2",
+):
     return [
-        "-f", "lavfi", "-i", f"{pattern}=size={size}:rate={rate}:duration={duration}",
-        "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={duration}",
-        *vcodec, *acodec, "-shortest", "-f", fmt,
+        "-f",
+        "lavfi",
+        "-i",
+        f"{pattern}=size={size}:rate={rate}:duration={duration}",
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=440:sample_rate=48000:duration={duration}",
+        *vcodec,
+        *acodec,
+        "-shortest",
+        "-f",
+        fmt,
     ]
 
 
@@ -56,12 +73,16 @@ def _hdr(transfer):
     """One second of the bars made HDR: BT.2020 in PQ (smpte2084) or HLG
     (arib-std-b67), 10 bits, HEVC Main 10, their white at 203 cd/m², where
     BT.2408 puts reference white."""
-    to_hdr = (f"zscale=tin=bt709:pin=bt709:min=bt709:rin=tv:t={transfer}:p=bt2020:m=bt2020nc"
-              ":r=tv:npl=203,format=yuv420p10le")
-    x265 = (f"log-level=error:crf=12:colorprim=bt2020:transfer={transfer}"
-            ":colormatrix=bt2020nc")
-    return _av(1, vcodec=("-vf", to_hdr, "-c:v", "libx265", "-preset", "ultrafast",
-                          "-x265-params", x265), pattern="smptehdbars")
+    to_hdr = (
+        f"zscale=tin=bt709:pin=bt709:min=bt709:rin=tv:t={transfer}:p=bt2020:m=bt2020nc"
+        ":r=tv:npl=203,format=yuv420p10le"
+    )
+    x265 = f"log-level=error:crf=12:colorprim=bt2020:transfer={transfer}:colormatrix=bt2020nc"
+    return _av(
+        1,
+        vcodec=("-vf", to_hdr, "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", x265),
+        pattern="smptehdbars",
+    )
 
 
 # Clip kind -> (file name, duration in seconds, ffmpeg arguments before the output path).
@@ -76,38 +97,132 @@ CLIPS = {
     # Shorter than half a second: less than one segment, by far.
     "short": ("short.mp4", 0.4, _av(0.4, size="160x90")),
     # One picture, and a second of sound.
-    "one_picture": ("one_picture.mp4", 1, [
-        "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=1:duration=1",
-        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
-        "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-f", "mp4"]),
+    "one_picture": (
+        "one_picture.mp4",
+        1,
+        [
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc2=size=160x90:rate=1:duration=1",
+            "-f",
+            "lavfi",
+            "-i",
+            "sine=frequency=440:sample_rate=48000:duration=1",
+            "-c:v",
+            "libx264",
+            "-pix_fmt",
+            "yuv420p",
+            "-c:a",
+            "aac",
+            "-f",
+            "mp4",
+        ],
+    ),
     # Three short sources for batches.
     **{f"short{s}": (f"short{s}.mp4", s, _av(s, size="160x90")) for s in (2, 3, 4)},
     "pal": ("pal.mp4", 13, _av(13, size="160x90", rate=25)),
     "seven": ("seven.mp4", 7, _av(7, size="160x90")),
-    "webm": ("src.webm", 1.5, _av(
-        1.5, vcodec=("-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
-                     "-b:v", "200k"),
-        acodec=("-c:a", "libopus"), fmt="webm")),
-    "audio_only": ("audio.m4a", 1, [
-        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
-        "-c:a", "aac", "-f", "mp4"]),
+    "webm": (
+        "src.webm",
+        1.5,
+        _av(
+            1.5,
+            vcodec=(
+                "-c:v",
+                "libvpx-vp9",
+                "-deadline",
+                "realtime",
+                "-cpu-used",
+                "8",
+                "-b:v",
+                "200k",
+            ),
+            acodec=("-c:a", "libopus"),
+            fmt="webm",
+        ),
+    ),
+    "audio_only": (
+        "audio.m4a",
+        1,
+        [
+            "-f",
+            "lavfi",
+            "-i",
+            "sine=frequency=440:sample_rate=48000:duration=1",
+            "-c:a",
+            "aac",
+            "-f",
+            "mp4",
+        ],
+    ),
     # Float samples 30000 times full scale: what a corrupted float track can hold.
-    "loud_float": ("loud.mkv", 1, [
-        "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1",
-        "-f", "lavfi", "-i", "aevalsrc=30000*sin(2*PI*440*t):s=48000:d=1",
-        "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "pcm_f32le", "-shortest",
-        "-f", "matroska"]),
+    "loud_float": (
+        "loud.mkv",
+        1,
+        [
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc2=size=160x90:rate=30:duration=1",
+            "-f",
+            "lavfi",
+            "-i",
+            "aevalsrc=30000*sin(2*PI*440*t):s=48000:d=1",
+            "-c:v",
+            "libx264",
+            "-pix_fmt",
+            "yuv420p",
+            "-c:a",
+            "pcm_f32le",
+            "-shortest",
+            "-f",
+            "matroska",
+        ],
+    ),
     # An audio track declared, with no packet in it: its sound trimmed to
     # nothing (the CLI of FFmpeg 7.1 and later ends the whole file at once
     # when told to write no audio frame at all).
-    "empty_audio": ("empty_audio.mkv", 1, [
-        "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1",
-        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
-        "-c:v", "libx264", "-pix_fmt", "yuv420p", "-af", "atrim=end_sample=0", "-c:a", "aac",
-        "-f", "matroska"]),
-    "video_only": ("silent.mp4", 1, [
-        "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=1",
-        "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mp4"]),
+    "empty_audio": (
+        "empty_audio.mkv",
+        1,
+        [
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc2=size=160x90:rate=30:duration=1",
+            "-f",
+            "lavfi",
+            "-i",
+            "sine=frequency=440:sample_rate=48000:duration=1",
+            "-c:v",
+            "libx264",
+            "-pix_fmt",
+            "yuv420p",
+            "-af",
+            "atrim=end_sample=0",
+            "-c:a",
+            "aac",
+            "-f",
+            "matroska",
+        ],
+    ),
+    "video_only": (
+        "silent.mp4",
+        1,
+        [
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc2=size=320x180:rate=30:duration=1",
+            "-c:v",
+            "libx264",
+            "-pix_fmt",
+            "yuv420p",
+            "-f",
+            "mp4",
+        ],
+    ),
     # Display matrices (DISPLAY_MATRICES), as phones write them.
     "rotated_90": ("rotated_90.mp4", 1, _av(1)),
     "rotated_180": ("rotated_180.mp4", 1, _av(1)),
@@ -119,14 +234,53 @@ CLIPS = {
     # PAL DVD's shape: 720x576 at SAR 16:15 shows 4:3; tagged BT.601 as it is,
     # on the pictures (what the CLI of FFmpeg 7.1 and later writes) and on the
     # encoder (what 5.1's writes).
-    "anamorphic": ("anamorphic.mp4", 1, _av(1, size="720x576", rate=25, vcodec=(
-        "-vf", "setsar=16/15,setparams=color_primaries=bt470bg:color_trc=smpte170m"
-        ":colorspace=bt470bg", "-c:v", "libx264", "-pix_fmt", "yuv420p",
-        "-color_primaries", "bt470bg", "-color_trc", "smpte170m", "-colorspace", "bt470bg"))),
+    "anamorphic": (
+        "anamorphic.mp4",
+        1,
+        _av(
+            1,
+            size="720x576",
+            rate=25,
+            vcodec=(
+                "-vf",
+                "setsar=16/15,setparams=color_primaries=bt470bg:color_trc=smpte170m"
+                ":colorspace=bt470bg",
+                "-c:v",
+                "libx264",
+                "-pix_fmt",
+                "yuv420p",
+                "-color_primaries",
+                "bt470bg",
+                "-color_trc",
+                "smpte170m",
+                "-colorspace",
+                "bt470bg",
+            ),
+        ),
+    ),
     # 1080i25, top field first: each picture woven from two moments 1/50 s apart.
-    "interlaced": ("interlaced.ts", 1, _av(1, size="1920x1080", rate=50, vcodec=(
-        "-vf", "tinterlace=interleave_top,fieldorder=tff", "-c:v", "libx264",
-        "-preset", "ultrafast", "-flags", "+ildct+ilme", "-pix_fmt", "yuv420p"), fmt="mpegts")),
+    "interlaced": (
+        "interlaced.ts",
+        1,
+        _av(
+            1,
+            size="1920x1080",
+            rate=50,
+            vcodec=(
+                "-vf",
+                "tinterlace=interleave_top,fieldorder=tff",
+                "-c:v",
+                "libx264",
+                "-preset",
+                "ultrafast",
+                "-flags",
+                "+ildct+ilme",
+                "-pix_fmt",
+                "yuv420p",
+            ),
+            fmt="mpegts",
+        ),
+    ),
 }
 
 # The display matrix written into the video track's header (tkhd) of these
@@ -134,16 +288,23 @@ CLIPS = {
 # (x, y) to (a x + c y, b x + d y), with y down. The ffmpeg CLI of Debian 12
 # cannot write a mirrored one.
 DISPLAY_MATRICES = {
-    "rotated_90": (0, 1, -1, 0),    # a quarter turn clockwise: a phone held upright
+    "rotated_90": (0, 1, -1, 0),  # a quarter turn clockwise: a phone held upright
     "rotated_180": (-1, 0, 0, -1),
     "rotated_270": (0, -1, 1, 0),
-    "mirrored": (0, 1, 1, 0),       # mirrored left to right, then a quarter turn clockwise
+    "mirrored": (0, 1, 1, 0),  # mirrored left to right, then a quarter turn clockwise
 }
 
 # The clips whose pictures or sound corvane changes before any rendition
 # scales them: turned, tone-mapped, reshaped, deinterlaced or given silence.
-TREATED_CLIPS = {*DISPLAY_MATRICES, "hdr_pq", "hdr_hlg", "four_three", "anamorphic",
-                 "interlaced", "video_only"}
+TREATED_CLIPS = {
+    *DISPLAY_MATRICES,
+    "hdr_pq",
+    "hdr_hlg",
+    "four_three",
+    "anamorphic",
+    "interlaced",
+    "video_only",
+}
 
 
 def set_display_matrix(path, matrix):
@@ -165,16 +326,18 @@ def set_display_matrix(path, matrix):
 
 
 def run(*args):
-    done = subprocess.run([str(a) for a in args], capture_output=True, text=True,
-                          env=tool_environment())
+    done = subprocess.run(
+        [str(a) for a in args], capture_output=True, text=True, env=tool_environment()
+    )
     assert done.returncode == 0, f"{args[0]} failed: {done.stderr}"
     return done.stdout
 
 
 @pytest.fixture(scope="session", autouse=True)
 def tools():
-    missing = [n for n, p in (("ffmpeg", FFMPEG), ("ffprobe", FFPROBE), ("openssl", OPENSSL))
-               if p is None]
+    missing = [
+        n for n, p in (("ffmpeg", FFMPEG), ("ffprobe", FFPROBE), ("openssl", OPENSSL)) if p is None
+    ]
     assert not missing, f"required tools not installed: {missing}"
 
 
@@ -253,8 +416,9 @@ def encode(source, folder, resolution=("360p",), key="", name="master.m3u8", **k
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     master = folder / name
-    corvane.hls_encoder(str(source), str(master), resolution=list(resolution), key=str(key),
-                        **kwargs)
+    corvane.hls_encoder(
+        str(source), str(master), resolution=list(resolution), key=str(key), **kwargs
+    )
     return master
 
 
@@ -262,8 +426,12 @@ def master_text(*variants):
     """The master playlist expected for variants as master_variants gives them."""
     lines = ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-INDEPENDENT-SEGMENTS"]
     for v in variants:
-        attrs = [f"BANDWIDTH={v['bandwidth']}", f"AVERAGE-BANDWIDTH={v['average']}",
-                 f'CODECS="{v["codecs"]}"', "RESOLUTION={}x{}".format(*v["resolution"])]
+        attrs = [
+            f"BANDWIDTH={v['bandwidth']}",
+            f"AVERAGE-BANDWIDTH={v['average']}",
+            f'CODECS="{v["codecs"]}"',
+            "RESOLUTION={}x{}".format(*v["resolution"]),
+        ]
         if v["frame_rate"] is not None:
             attrs.append(f"FRAME-RATE={v['frame_rate']:.3f}")
         lines += ["#EXT-X-STREAM-INF:" + ",".join(attrs), f"{v['name']}.m3u8"]
@@ -278,15 +446,20 @@ def measured_rates(playlist_path):
     (None, None) when the segments last no time at all."""
     playlist_path = Path(playlist_path)
     playlist = m3u8.load(str(playlist_path))
-    sizes = [((playlist_path.parent / s.uri).stat().st_size * 8, Fraction(str(s.duration)))
-             for s in playlist.segments]
+    sizes = [
+        ((playlist_path.parent / s.uri).stat().st_size * 8, Fraction(str(s.duration)))
+        for s in playlist.segments
+    ]
     target = Fraction(playlist.target_duration)
     total = sum(seconds for _, seconds in sizes)
     if total == 0:
         return None, None
     runs = [sizes[i:j] for i in range(len(sizes)) for j in range(i + 1, len(sizes) + 1)]
-    rates = [sum(b for b, _ in run) / sum(s for _, s in run) for run in runs
-             if target / 2 <= sum(s for _, s in run) <= target * 3 / 2 and sum(s for _, s in run)]
+    rates = [
+        sum(b for b, _ in run) / sum(s for _, s in run)
+        for run in runs
+        if target / 2 <= sum(s for _, s in run) <= target * 3 / 2 and sum(s for _, s in run)
+    ]
     average = sum(b for b, _ in sizes) / total
     return math.ceil(max(rates, default=average)), math.ceil(average)
 
@@ -298,8 +471,11 @@ AAC_OBJECT_TYPES = {"Main": 1, "LC": 2, "HE-AAC": 5, "HE-AACv2": 29}
 
 def h264_stream(segment):
     """The video of a clear segment as ffmpeg copies it out: H.264 with start codes."""
-    done = subprocess.run([FFMPEG, "-v", "error", "-i", str(segment), "-map", "0:v", "-c", "copy",
-                           "-f", "h264", "-"], capture_output=True, env=tool_environment())
+    done = subprocess.run(
+        [FFMPEG, "-v", "error", "-i", str(segment), "-map", "0:v", "-c", "copy", "-f", "h264", "-"],
+        capture_output=True,
+        env=tool_environment(),
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -317,8 +493,11 @@ def rendition_codecs(segment):
     the SPS in its video, checked against ffprobe's profile and level, and
     the AAC object type of ffprobe's profile."""
     stream = h264_stream(segment)
-    sps = next(stream[m.end() + 1:m.end() + 4] for m in re.finditer(b"\x00\x00\x01", stream)
-               if stream[m.end()] & 0x1F == 7)
+    sps = next(
+        stream[m.end() + 1 : m.end() + 4]
+        for m in re.finditer(b"\x00\x00\x01", stream)
+        if stream[m.end()] & 0x1F == 7
+    )
     probed = probe(segment)
     video = stream_of(probed, "video")
     assert (H264_PROFILES[video["profile"]], video["level"]) == (sps[0], sps[2])
@@ -329,9 +508,24 @@ def rendition_codecs(segment):
 def picture_rate(segments):
     """Pictures per second over the clear segments of a rendition: the intervals
     between its pictures over the time they span; None for a single picture."""
-    pts = [packet["pts"] for segment in segments for packet in json.loads(run(
-        FFPROBE, "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts",
-        "-of", "json", segment))["packets"]]
+    pts = [
+        packet["pts"]
+        for segment in segments
+        for packet in json.loads(
+            run(
+                FFPROBE,
+                "-v",
+                "error",
+                "-select_streams",
+                "v",
+                "-show_entries",
+                "packet=pts",
+                "-of",
+                "json",
+                segment,
+            )
+        )["packets"]
+    ]
     # The segments' MPEG-TS clock counts in 1/90000 s.
     return (len(pts) - 1) * 90000 / (max(pts) - min(pts)) if len(pts) > 1 else None
 
@@ -353,7 +547,8 @@ def master_variants(master, names, clear=None):
         info = playlist.stream_info
         media = master.parent / f"{name}.m3u8"
         segments = (clear or {}).get(name) or [
-            master.parent / s.uri for s in m3u8.load(str(media)).segments]
+            master.parent / s.uri for s in m3u8.load(str(media)).segments
+        ]
         peak, average = measured_rates(media)
         if peak is None:
             # No time to share the bytes over: timed as one picture at 30 a second.
@@ -363,22 +558,31 @@ def master_variants(master, names, clear=None):
             assert peak <= info.bandwidth <= 1.1 * peak, (name, info.bandwidth, peak)
             assert abs(info.average_bandwidth - average) <= 0.1 * average, (name, average)
         video = stream_of(probe(segments[0]), "video")
-        variant = {"name": name, "bandwidth": info.bandwidth, "average": info.average_bandwidth,
-                   "codecs": rendition_codecs(segments[0]),
-                   "resolution": (video["width"], video["height"]),
-                   "frame_rate": picture_rate(segments)}
+        variant = {
+            "name": name,
+            "bandwidth": info.bandwidth,
+            "average": info.average_bandwidth,
+            "codecs": rendition_codecs(segments[0]),
+            "resolution": (video["width"], video["height"]),
+            "frame_rate": picture_rate(segments),
+        }
         assert info.codecs == variant["codecs"]
         assert info.resolution == variant["resolution"]
-        assert info.frame_rate == (None if variant["frame_rate"] is None
-                                   else round(variant["frame_rate"], 3))
+        assert info.frame_rate == (
+            None if variant["frame_rate"] is None else round(variant["frame_rate"], 3)
+        )
         variants.append(variant)
     return variants
 
 
 # --- serving files over HTTP ------------------------------------------------------------
 
-TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t",
-         ".js": "text/javascript", ".html": "text/html; charset=utf-8"}
+TYPES = {
+    ".m3u8": "application/vnd.apple.mpegurl",
+    ".ts": "video/mp2t",
+    ".js": "text/javascript",
+    ".html": "text/html; charset=utf-8",
+}
 
 
 class Loopback:
@@ -461,8 +665,14 @@ def parse_media_playlist(path):
     Each segment is a dict with uri, duration and the key attributes in effect."""
     lines = Path(path).read_text().splitlines()
     assert lines and lines[0] == "#EXTM3U"
-    playlist = {"sequence": 0, "target": None, "endlist": False, "keys": [], "segments": [],
-                "lines": lines}
+    playlist = {
+        "sequence": 0,
+        "target": None,
+        "endlist": False,
+        "keys": [],
+        "segments": [],
+        "lines": lines,
+    }
     key = None
     duration = None
     for line in lines[1:]:
@@ -484,8 +694,20 @@ def parse_media_playlist(path):
 
 
 def decrypt_segment(path, key, iv, out_path):
-    run(OPENSSL, "enc", "-d", "-aes-128-cbc", "-K", key.hex(), "-iv", iv.hex(),
-        "-in", path, "-out", out_path)
+    run(
+        OPENSSL,
+        "enc",
+        "-d",
+        "-aes-128-cbc",
+        "-K",
+        key.hex(),
+        "-iv",
+        iv.hex(),
+        "-in",
+        path,
+        "-out",
+        out_path,
+    )
     return Path(out_path)
 
 
@@ -508,8 +730,14 @@ def decrypt_rendition(playlist_path, key, out_folder):
     clear = []
     for i, segment in enumerate(playlist["segments"]):
         assert segment["key"] is not None and segment["key"]["METHOD"] == "AES-128"
-        clear.append(decrypt_segment(playlist_path.parent / segment["uri"], key,
-                                     segment_iv(playlist, i), out_folder / segment["uri"]))
+        clear.append(
+            decrypt_segment(
+                playlist_path.parent / segment["uri"],
+                key,
+                segment_iv(playlist, i),
+                out_folder / segment["uri"],
+            )
+        )
     return clear
 
 
@@ -523,8 +751,9 @@ def concatenate(paths, out_path):
 def probe(path, *options):
     """ffprobe's view of a file (streams and format), as parsed JSON; `options`
     go to ffprobe (-count_packets)."""
-    return json.loads(run(FFPROBE, "-v", "error", "-of", "json", *options, "-show_streams",
-                          "-show_format", path))
+    return json.loads(
+        run(FFPROBE, "-v", "error", "-of", "json", *options, "-show_streams", "-show_format", path)
+    )
 
 
 def stream_of(probed, kind):
@@ -535,16 +764,41 @@ def stream_of(probed, kind):
 
 def video_frames(path):
     """[(key_frame, pict_type)] of every decoded picture, in presentation order."""
-    out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-select_streams", "v",
-                         "-show_frames", "-show_entries", "frame=key_frame,pict_type", path))
+    out = json.loads(
+        run(
+            FFPROBE,
+            "-v",
+            "error",
+            "-of",
+            "json",
+            "-select_streams",
+            "v",
+            "-show_frames",
+            "-show_entries",
+            "frame=key_frame,pict_type",
+            path,
+        )
+    )
     return [(int(f["key_frame"]), f["pict_type"]) for f in out["frames"]]
 
 
 def picture_times(path):
     """The presentation time of every decoded picture, in seconds, in order."""
-    out = json.loads(run(FFPROBE, "-v", "error", "-of", "json", "-select_streams", "v",
-                         "-show_frames", "-show_entries", "frame=best_effort_timestamp_time",
-                         path))
+    out = json.loads(
+        run(
+            FFPROBE,
+            "-v",
+            "error",
+            "-of",
+            "json",
+            "-select_streams",
+            "v",
+            "-show_frames",
+            "-show_entries",
+            "frame=best_effort_timestamp_time",
+            path,
+        )
+    )
     return sorted(float(f["best_effort_timestamp_time"]) for f in out["frames"])
 
 
@@ -554,8 +808,13 @@ def listing(folder):
 
 def corvane_command(*args, timeout=300):
     """Runs the `corvane` command; the finished process, output as text."""
-    return subprocess.run([str(CORVANE), *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, check=False)
+    return subprocess.run(
+        [str(CORVANE), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+    )
 
 
 def child_pids(pid):

@@ -24,9 +24,21 @@ FFPROBE = shutil.which("ffprobe")
 
 
 def _seed_args(vcodec, acodec, fmt):
-    return ["-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1",
-            "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1",
-            *vcodec, *acodec, "-shortest", "-f", fmt]
+    return [
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=160x90:rate=30:duration=1",
+        "-f",
+        "lavfi",
+        "-i",
+        "sine=frequency=440:sample_rate=48000:duration=1",
+        *vcodec,
+        *acodec,
+        "-shortest",
+        "-f",
+        fmt,
+    ]
 
 
 # Seed kind -> (file name, ffmpeg arguments before the output path, or the text
@@ -37,22 +49,41 @@ def _seed_args(vcodec, acodec, fmt):
 # seed: a local source that names other files is refused, and stays refused
 # however it is broken.
 SEEDS = {
-    "mp4": ("seed.mp4", _seed_args(("-c:v", "libx264", "-pix_fmt", "yuv420p"),
-                                   ("-c:a", "aac"), "mp4")),
+    "mp4": (
+        "seed.mp4",
+        _seed_args(("-c:v", "libx264", "-pix_fmt", "yuv420p"), ("-c:a", "aac"), "mp4"),
+    ),
     "mkv": ("seed.mkv", _seed_args(("-c:v", "mpeg4"), ("-c:a", "libmp3lame"), "matroska")),
-    "webm": ("seed.webm", _seed_args(("-c:v", "libvpx-vp9", "-deadline", "realtime",
-                                      "-cpu-used", "8", "-b:v", "100k"),
-                                     ("-c:a", "libopus"), "webm")),
+    "webm": (
+        "seed.webm",
+        _seed_args(
+            ("-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "100k"),
+            ("-c:a", "libopus"),
+            "webm",
+        ),
+    ),
     "ts": ("seed.ts", _seed_args(("-c:v", "mpeg2video"), ("-c:a", "mp2"), "mpegts")),
-    "mkv-far-times": ("far_times.mkv", _seed_args(
-        ("-c:v", "libx264", "-pix_fmt", "yuv420p"), ("-c:a", "aac", "-cluster_time_limit", "200"),
-        "matroska")),
+    "mkv-far-times": (
+        "far_times.mkv",
+        _seed_args(
+            ("-c:v", "libx264", "-pix_fmt", "yuv420p"),
+            ("-c:a", "aac", "-cluster_time_limit", "200"),
+            "matroska",
+        ),
+    ),
     # The same without sound: the silence is timed by the pictures alone.
-    "mkv-far-times-silent": ("far_times_silent.mkv", _seed_args(
-        ("-c:v", "libx264", "-pix_fmt", "yuv420p"), ("-an", "-cluster_time_limit", "200"),
-        "matroska")),
-    "hls-as-mp4": ("playlist.mp4", ("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n"
-                                    "{folder}/seed.ts\n#EXT-X-ENDLIST\n")),
+    "mkv-far-times-silent": (
+        "far_times_silent.mkv",
+        _seed_args(
+            ("-c:v", "libx264", "-pix_fmt", "yuv420p"),
+            ("-an", "-cluster_time_limit", "200"),
+            "matroska",
+        ),
+    ),
+    "hls-as-mp4": (
+        "playlist.mp4",
+        ("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n{folder}/seed.ts\n#EXT-X-ENDLIST\n"),
+    ),
     "concat-as-mkv": ("list.mkv", "ffconcat version 1.0\nfile 'seed.ts'\n"),
 }
 
@@ -67,8 +98,12 @@ def make_seeds(folder):
         if isinstance(recipe, str):
             path.write_text(recipe.format(folder=folder))
         else:
-            subprocess.run([FFMPEG, "-v", "error", "-y", *recipe, str(path)], check=True,
-                           capture_output=True, env=tool_environment())
+            subprocess.run(
+                [FFMPEG, "-v", "error", "-y", *recipe, str(path)],
+                check=True,
+                capture_output=True,
+                env=tool_environment(),
+            )
         if kind.startswith("mkv-far-times"):
             path.write_bytes(far_times(path.read_bytes()))
         seeds[kind] = path.read_bytes()
@@ -95,12 +130,12 @@ def far_times(data):
             continue
         stamp_at, _, id_len, _, _, stamp_payload, stamp_length = stamps[0]
         widened = bytes([0xE7, 0x88]) + (FAR_TIMES[index % len(FAR_TIMES)]).to_bytes(8, "big")
-        data[stamp_at:stamp_payload + stamp_length] = widened
+        data[stamp_at : stamp_payload + stamp_length] = widened
         grown = len(widened) - (stamp_payload + stamp_length - stamp_at)
-        data[size_at:size_at + size_len] = ebml_size(length + grown, size_len)
+        data[size_at : size_at + size_len] = ebml_size(length + grown, size_len)
     for segment in (e for e in elements if e[1] == 0x18538067):
         _, _, _, size_at, size_len, _, _ = segment
-        data[size_at:size_at + size_len] = ebml_size((1 << (7 * size_len)) - 1, size_len)
+        data[size_at : size_at + size_len] = ebml_size((1 << (7 * size_len)) - 1, size_len)
     return bytes(data)
 
 
@@ -114,20 +149,46 @@ def tool_environment():
 
 def first_packet_offset(path):
     """Where the first packet of a source starts: its headers end there."""
-    out = subprocess.run([FFPROBE, "-v", "error", "-of", "json", "-show_entries", "packet=pos",
-                          str(path)], check=True, capture_output=True, text=True,
-                         env=tool_environment()).stdout
-    return min(int(p["pos"]) for p in json.loads(out)["packets"]
-               if p.get("pos") not in (None, "N/A"))
+    out = subprocess.run(
+        [FFPROBE, "-v", "error", "-of", "json", "-show_entries", "packet=pos", str(path)],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=tool_environment(),
+    ).stdout
+    return min(
+        int(p["pos"]) for p in json.loads(out)["packets"] if p.get("pos") not in (None, "N/A")
+    )
 
 
 # --- structure walkers ------------------------------------------------------------------
 
-MP4_CONTAINERS = {b"moov", b"trak", b"mdia", b"minf", b"stbl", b"edts", b"dinf", b"udta",
-                  b"mvex", b"moof", b"traf"}
+MP4_CONTAINERS = {
+    b"moov",
+    b"trak",
+    b"mdia",
+    b"minf",
+    b"stbl",
+    b"edts",
+    b"dinf",
+    b"udta",
+    b"mvex",
+    b"moof",
+    b"traf",
+}
 # Full boxes whose first field after version and flags is an entry count.
-MP4_COUNTED = {b"stts", b"stsc", b"stco", b"co64", b"stss", b"ctts", b"stsd", b"elst",
-               b"dref", b"sdtp"}
+MP4_COUNTED = {
+    b"stts",
+    b"stsc",
+    b"stco",
+    b"co64",
+    b"stss",
+    b"ctts",
+    b"stsd",
+    b"elst",
+    b"dref",
+    b"sdtp",
+}
 
 
 def mp4_boxes(data, start=0, end=None):
@@ -152,9 +213,27 @@ def mp4_boxes(data, start=0, end=None):
     return boxes
 
 
-EBML_MASTERS = {0x1A45DFA3, 0x18538067, 0x114D9B74, 0x4DBB, 0x1549A966, 0x1654AE6B, 0xAE,
-                0xE0, 0xE1, 0x1F43B675, 0xA0, 0x1C53BB6B, 0xBB, 0xB7, 0x1254C367, 0x7373,
-                0x6D80, 0x6240, 0x5034}
+EBML_MASTERS = {
+    0x1A45DFA3,
+    0x18538067,
+    0x114D9B74,
+    0x4DBB,
+    0x1549A966,
+    0x1654AE6B,
+    0xAE,
+    0xE0,
+    0xE1,
+    0x1F43B675,
+    0xA0,
+    0x1C53BB6B,
+    0xBB,
+    0xB7,
+    0x1254C367,
+    0x7373,
+    0x6D80,
+    0x6240,
+    0x5034,
+}
 
 
 def _vint(data, at, keep_marker):
@@ -166,7 +245,7 @@ def _vint(data, at, keep_marker):
     if at + length > len(data):
         return None
     value = first if keep_marker else first & (0xFF >> length)
-    for byte in data[at + 1:at + length]:
+    for byte in data[at + 1 : at + length]:
         value = value << 8 | byte
     return value, length
 
@@ -238,8 +317,14 @@ HUGE_32 = (0xFFFFFFFF, 0x7FFFFFFF, 0x80000000, 0x10000000, 0xFFFFFFF0)
 
 
 def truncate(data, rng, kind):
-    point = rng.choice([rng.randrange(0, 64), rng.randrange(0, len(data) // 4 + 1),
-                        rng.randrange(0, len(data) + 1), len(data) - rng.randrange(1, 64)])
+    point = rng.choice(
+        [
+            rng.randrange(0, 64),
+            rng.randrange(0, len(data) // 4 + 1),
+            rng.randrange(0, len(data) + 1),
+            len(data) - rng.randrange(1, 64),
+        ]
+    )
     point = max(0, min(point, len(data)))
     return bytes(data[:point]), f"truncate at {point}"
 
@@ -264,14 +349,14 @@ def flip_middle(data, rng, kind):
 def zero_chunk(data, rng, kind):
     length = rng.choice([16, 188, 1024, 4096, len(data) // 3])
     start = rng.randrange(len(data))
-    data[start:start + length] = bytes(len(data[start:start + length]))
+    data[start : start + length] = bytes(len(data[start : start + length]))
     return bytes(data), f"zero {length} at {start}"
 
 
 def repeat_chunk(data, rng, kind):
     length = rng.choice([8, 188, 1000, 5000])
     start = rng.randrange(len(data))
-    chunk = data[start:start + length]
+    chunk = data[start : start + length]
     times = rng.randint(1, 20)
     at = rng.randrange(len(data) + 1)
     data[at:at] = chunk * times
@@ -281,13 +366,13 @@ def repeat_chunk(data, rng, kind):
 def splice_garbage(data, rng, kind):
     at = rng.randrange(len(data))
     length = rng.randint(1, 4096)
-    data[at:at + length] = rng.randbytes(length)
+    data[at : at + length] = rng.randbytes(length)
     return bytes(data), f"garbage {length} at {at}"
 
 
 def all_garbage(data, rng, kind):
     length = rng.choice([1, 7, 188, 4096, 65536])
-    head = bytes(data[:rng.choice([0, 4, 8, 16, 64])])  # sometimes a real magic
+    head = bytes(data[: rng.choice([0, 4, 8, 16, 64])])  # sometimes a real magic
     return head + rng.randbytes(length), f"garbage {length} after {len(head)} real bytes"
 
 
@@ -298,7 +383,7 @@ def empty(data, rng, kind):
 def drop_line(data, rng, kind):
     lines = bytes(data).split(b"\n")
     at = rng.randrange(len(lines))
-    return b"\n".join(lines[:at] + lines[at + 1:]), f"drop line {at}"
+    return b"\n".join(lines[:at] + lines[at + 1 :]), f"drop line {at}"
 
 
 def mp4_huge_box(data, rng, kind):
@@ -343,11 +428,11 @@ def mp4_many_tracks(data, rng, kind):
         return flip_header(data, rng, kind)
     at, _, size, _ = rng.choice(traks)
     times = rng.choice([10, 100, 500])
-    extra = bytes(data[at:at + size]) * times
+    extra = bytes(data[at : at + size]) * times
     moov_at, _, moov_size, _ = moov[0]
     if moov_size + len(extra) > 0xFFFFFFFF:
         return flip_header(data, rng, kind)
-    data[at + size:at + size] = extra
+    data[at + size : at + size] = extra
     struct.pack_into(">I", data, moov_at, moov_size + len(extra))
     # Chunk offsets after the moov (moov before mdat) now point short; leave them so.
     return bytes(data), f"{times} more tracks"
@@ -360,7 +445,7 @@ def mkv_huge_size(data, rng, kind):
     _, ident, _, size_at, size_len, _, _ = rng.choice(elements)
     top = (1 << (7 * size_len)) - 2
     value = rng.choice([top, top // 2, 0, rng.randrange(top + 1)])
-    data[size_at:size_at + size_len] = ebml_size(value, size_len)
+    data[size_at : size_at + size_len] = ebml_size(value, size_len)
     return bytes(data), f"element {ident:#x} size {value:#x}"
 
 
@@ -378,7 +463,7 @@ def mkv_huge_field(data, rng, kind):
             return bytes(data), "block lacing 255 frames"
         return flip_header(data, rng, kind)
     fill = rng.choice([0xFF, 0x00, 0x7F])
-    data[payload:payload + length] = bytes([fill]) * length
+    data[payload : payload + length] = bytes([fill]) * length
     return bytes(data), f"element {ident:#x} filled with {fill:#x}"
 
 
@@ -390,17 +475,20 @@ def mkv_many_tracks(data, rng, kind):
     if not entries or not tracks or not segments:
         return flip_header(data, rng, kind)
     entry_at, _, _, _, _, payload, length = rng.choice(entries)
-    entry = bytes(data[entry_at:payload + length])
+    entry = bytes(data[entry_at : payload + length])
     times = rng.choice([10, 100, 1000])
     _, _, _, size_at, size_len, tracks_payload, tracks_length = tracks[0]
-    data[payload + length:payload + length] = entry * times
+    data[payload + length : payload + length] = entry * times
     # Rewrite the Tracks size with the new length (8 bytes, so it always fits)
     # and make the Segment's size unknown.
     new_size = ebml_size(tracks_length + len(entry) * times, 8)
-    data[size_at:size_at + size_len] = new_size
+    data[size_at : size_at + size_len] = new_size
     _, _, _, seg_size_at, seg_size_len, _, _ = segments[0]
-    data[seg_size_at:seg_size_at + seg_size_len] = b"\xff" * seg_size_len \
-        if seg_size_len == 1 else ebml_size((1 << (7 * seg_size_len)) - 1, seg_size_len)
+    data[seg_size_at : seg_size_at + seg_size_len] = (
+        b"\xff" * seg_size_len
+        if seg_size_len == 1
+        else ebml_size((1 << (7 * seg_size_len)) - 1, seg_size_len)
+    )
     return bytes(data), f"{times} more tracks"
 
 
@@ -432,9 +520,13 @@ def ts_many_streams(data, rng, kind):
     # A PMT, with a good CRC, that lists many streams of assorted types.
     count = rng.choice([20, 33, 36])
     types = [0x02, 0x03, 0x04, 0x0F, 0x1B, 0x24, 0x81, 0x06, 0x15]
-    program = data[section + 3:section + 5]
-    body = bytearray([0x02, 0, 0]) + program + bytes([0xC1, 0x00, 0x00]) + \
-        bytes([0xE1, 0x00, 0xF0, 0x00])
+    program = data[section + 3 : section + 5]
+    body = (
+        bytearray([0x02, 0, 0])
+        + program
+        + bytes([0xC1, 0x00, 0x00])
+        + bytes([0xE1, 0x00, 0xF0, 0x00])
+    )
     for i in range(count):
         pid = 0x100 + rng.randrange(0x1E00) if rng.random() < 0.5 else 0x100 + i
         body += bytes([rng.choice(types), 0xE0 | pid >> 8, pid & 0xFF, 0xF0, 0x00])
@@ -445,8 +537,8 @@ def ts_many_streams(data, rng, kind):
     room = at + TS_PACKET - section
     if len(body) > room:
         return flip_header(data, rng, kind)
-    data[section:section + len(body)] = body
-    data[section + len(body):at + TS_PACKET] = b"\xff" * (at + TS_PACKET - section - len(body))
+    data[section : section + len(body)] = body
+    data[section + len(body) : at + TS_PACKET] = b"\xff" * (at + TS_PACKET - section - len(body))
     return bytes(data), f"PMT with {count} streams"
 
 
@@ -469,9 +561,17 @@ def splice_seeds(data, rng, kind, seeds=None):
     return bytes(data[:cut]) + other[tail:], f"head {cut} + other tail from {tail}"
 
 
-GENERIC = [(truncate, 4), (flip_header, 4), (flip_middle, 3), (zero_chunk, 2),
-           (repeat_chunk, 2), (splice_garbage, 2), (all_garbage, 1), (empty, 0.3),
-           (splice_seeds, 1)]
+GENERIC = [
+    (truncate, 4),
+    (flip_header, 4),
+    (flip_middle, 3),
+    (zero_chunk, 2),
+    (repeat_chunk, 2),
+    (splice_garbage, 2),
+    (all_garbage, 1),
+    (empty, 0.3),
+    (splice_seeds, 1),
+]
 BY_KIND = {
     "mp4": [(mp4_huge_box, 3), (mp4_huge_count, 3), (mp4_huge_field, 2), (mp4_many_tracks, 1)],
     "mkv": [(mkv_huge_size, 3), (mkv_huge_field, 3), (mkv_many_tracks, 1)],
@@ -528,9 +628,18 @@ else:
 """
 
 # What a corrupted source may raise: the exceptions hls_encoder documents.
-EXPECTED_RAISES = ("ValueError", "RuntimeError", "MemoryError", "OSError",
-                   "FileNotFoundError", "PermissionError", "IsADirectoryError",
-                   "InterruptedError", "TimeoutError", "BlockingIOError")
+EXPECTED_RAISES = (
+    "ValueError",
+    "RuntimeError",
+    "MemoryError",
+    "OSError",
+    "FileNotFoundError",
+    "PermissionError",
+    "IsADirectoryError",
+    "InterruptedError",
+    "TimeoutError",
+    "BlockingIOError",
+)
 
 
 def run_call(source, out_dir, timeout):
@@ -542,10 +651,13 @@ def run_call(source, out_dir, timeout):
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
     try:
-        done = subprocess.run([sys.executable, "-c", CHILD, str(source),
-                               str(out_dir / "master.m3u8")],
-                              capture_output=True, text=True, errors="replace",
-                              timeout=timeout)
+        done = subprocess.run(
+            [sys.executable, "-c", CHILD, str(source), str(out_dir / "master.m3u8")],
+            capture_output=True,
+            text=True,
+            errors="replace",
+            timeout=timeout,
+        )
     except subprocess.TimeoutExpired:
         return {"outcome": "hung"}
     result = {"returncode": done.returncode, "stderr": done.stderr[-4000:]}
@@ -609,8 +721,7 @@ def media_playlist_faults(path):
             faults.append(f"segment {uri} missing or empty")
             continue
         data = segment.read_bytes()
-        if len(data) % TS_PACKET or any(data[i] != 0x47 for i in range(0, len(data),
-                                                                         TS_PACKET)):
+        if len(data) % TS_PACKET or any(data[i] != 0x47 for i in range(0, len(data), TS_PACKET)):
             faults.append(f"segment {uri} is not whole MPEG-TS packets")
     return faults
 
@@ -625,10 +736,15 @@ def try_case(seeds, index, base_seed, work_dir, timeout, keep=False):
     source.write_bytes(data)
     out_dir = folder / "out"
     result = run_call(source, out_dir, timeout)
-    faults = ladder_faults(out_dir, result) if result["outcome"] in ("completed",
-                                                                     "raised") else []
-    report = {"index": index, "kind": kind, "what": what, "size": len(data), **result,
-              "faults": faults}
+    faults = ladder_faults(out_dir, result) if result["outcome"] in ("completed", "raised") else []
+    report = {
+        "index": index,
+        "kind": kind,
+        "what": what,
+        "size": len(data),
+        **result,
+        "faults": faults,
+    }
     if not keep and result["outcome"] in ("completed", "raised") and not faults:
         shutil.rmtree(folder)
     return report

@@ -46,13 +46,25 @@ def scheduler(tmp_path):
 
     def start(name, *args):
         with open(folder / f"{name}.log", "w") as log:
-            started.append(subprocess.Popen([DASK, *args], stdout=log,
-                                            stderr=subprocess.STDOUT, start_new_session=True))
+            started.append(
+                subprocess.Popen(
+                    [DASK, *args], stdout=log, stderr=subprocess.STDOUT, start_new_session=True
+                )
+            )
         return started[-1]
 
     try:
-        start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0",
-              "--no-dashboard", "--scheduler-file", info)
+        start(
+            "scheduler",
+            "scheduler",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            "0",
+            "--no-dashboard",
+            "--scheduler-file",
+            info,
+        )
         wait_for(lambda: info.exists() and info.stat().st_size > 0, "the scheduler")
         yield json.loads(info.read_text())["address"], start
     finally:
@@ -66,11 +78,30 @@ def cluster(scheduler, tmp_path):
     offering one ladder at a time."""
     address, start = scheduler
     folder = tmp_path / "cluster"
-    workers = [start(f"worker{i}", "worker", address, "--host", "127.0.0.1", "--no-nanny",
-                     "--no-dashboard", "--nthreads", "1", "--resources", "ladder=1",
-                     "--name", f"worker{i}") for i in range(WORKERS)]
-    wait_for(lambda: all("Registered to" in (folder / f"worker{i}.log").read_text()
-                         for i in range(WORKERS)), "the workers")
+    workers = [
+        start(
+            f"worker{i}",
+            "worker",
+            address,
+            "--host",
+            "127.0.0.1",
+            "--no-nanny",
+            "--no-dashboard",
+            "--nthreads",
+            "1",
+            "--resources",
+            "ladder=1",
+            "--name",
+            f"worker{i}",
+        )
+        for i in range(WORKERS)
+    ]
+    wait_for(
+        lambda: all(
+            "Registered to" in (folder / f"worker{i}.log").read_text() for i in range(WORKERS)
+        ),
+        "the workers",
+    )
     return address, workers
 
 
@@ -95,8 +126,17 @@ def snapshot(folder):
 def test_batch_survives_a_lost_worker_and_a_rerun_does_nothing(cluster, sources, tmp_path):
     address, workers = cluster
     out = tmp_path / "ladders"
-    command = [CORVANE, "batch", *sources, "--out", out, "--scheduler", address,
-               "--resolution", "360p"]
+    command = [
+        CORVANE,
+        "batch",
+        *sources,
+        "--out",
+        out,
+        "--scheduler",
+        address,
+        "--resolution",
+        "360p",
+    ]
     batch = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def encoding():
@@ -130,8 +170,9 @@ def test_batch_survives_a_lost_worker_and_a_rerun_does_nothing(cluster, sources,
 
 def test_local_batch_reports_a_corrupt_input_and_publishes_the_rest(clip, garbage, tmp_path):
     out = tmp_path / "ladders"
-    done = corvane_command("batch", clip("short2"), garbage, "--out", out,
-                           "--resolution", "360p", "--no-encryption")
+    done = corvane_command(
+        "batch", clip("short2"), garbage, "--out", out, "--resolution", "360p", "--no-encryption"
+    )
     assert done.returncode == 1
     summary, jobs = summary_of(done.stdout)
     assert (summary["scheduler"], summary["done"], summary["failed"]) == ("local", 1, 1)
@@ -140,14 +181,14 @@ def test_local_batch_reports_a_corrupt_input_and_publishes_the_rest(clip, garbag
     assert listing(out) == ["short2"]
     assert corvane_command("check", out / "short2" / "master.m3u8").returncode == 0
 
-    again = corvane_command("batch", clip("short2"), "--out", out, "--resolution", "480p",
-                            "--no-encryption")
+    again = corvane_command(
+        "batch", clip("short2"), "--out", out, "--resolution", "480p", "--no-encryption"
+    )
     assert again.returncode == 0, again.stderr
     summary, jobs = summary_of(again.stdout)
     assert (summary["done"], summary["skipped"]) == (1, 0)
     assert list(jobs["short2"]["renditions"]) == ["480p"]
-    assert listing(out / "short2") == ["480p.m3u8", "480p_000.ts", "manifest.json",
-                                       "master.m3u8"]
+    assert listing(out / "short2") == ["480p.m3u8", "480p_000.ts", "manifest.json", "master.m3u8"]
 
 
 def free_port():
@@ -156,23 +197,41 @@ def free_port():
         return probe.getsockname()[1]
 
 
-@pytest.mark.parametrize("case, message", [
-    pytest.param("unreachable", "cannot reach the scheduler at tcp://127.0.0.1:",
-                 id="unreachable-scheduler"),
-    pytest.param("no-ladder", "no worker has offered the 'ladder' resource for 2 s",
-                 id="no-ladder-worker"),
-])
-def test_batch_without_a_cluster_to_run_it_ends_in_one_line(request, clip, tmp_path, case,
-                                                             message):
+@pytest.mark.parametrize(
+    "case, message",
+    [
+        pytest.param(
+            "unreachable",
+            "cannot reach the scheduler at tcp://127.0.0.1:",
+            id="unreachable-scheduler",
+        ),
+        pytest.param(
+            "no-ladder",
+            "no worker has offered the 'ladder' resource for 2 s",
+            id="no-ladder-worker",
+        ),
+    ],
+)
+def test_batch_without_a_cluster_to_run_it_ends_in_one_line(request, clip, tmp_path, case, message):
     if case == "unreachable":
         address = f"tcp://127.0.0.1:{free_port()}"
     else:
         address, start = request.getfixturevalue("scheduler")
-        start("worker", "worker", address, "--host", "127.0.0.1", "--no-nanny",
-              "--no-dashboard", "--nthreads", "1")
+        start(
+            "worker",
+            "worker",
+            address,
+            "--host",
+            "127.0.0.1",
+            "--no-nanny",
+            "--no-dashboard",
+            "--nthreads",
+            "1",
+        )
     out = tmp_path / "ladders"
-    done = corvane_command("batch", clip("short2"), "--out", out, "--scheduler", address,
-                           "--timeout", "2", timeout=120)
+    done = corvane_command(
+        "batch", clip("short2"), "--out", out, "--scheduler", address, "--timeout", "2", timeout=120
+    )
     assert done.returncode == 1
     lines = [line for line in done.stderr.splitlines() if line.strip()]
     assert len(lines) == 1 and lines[0].startswith(f"corvane: {message}"), done.stderr
@@ -180,15 +239,21 @@ def test_batch_without_a_cluster_to_run_it_ends_in_one_line(request, clip, tmp_p
     assert listing(out) == []
 
 
-@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)],
-                         ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize(
+    "sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)], ids=["SIGINT", "SIGTERM"]
+)
 def test_stopped_batch_exits_as_encode_does_and_leaves_nothing(clip, tmp_path, sig, status):
     out = tmp_path / "ladders"
-    batch = subprocess.Popen([CORVANE, "batch", clip("longer"), "--out", out,
-                              "--resolution", "720p"], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    wait_for(lambda: list(out.glob("longer.partial-*")) or batch.poll() is not None,
-             "the batch to start its ladder")
+    batch = subprocess.Popen(
+        [CORVANE, "batch", clip("longer"), "--out", out, "--resolution", "720p"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    wait_for(
+        lambda: list(out.glob("longer.partial-*")) or batch.poll() is not None,
+        "the batch to start its ladder",
+    )
     batch.send_signal(sig)
     stdout, stderr = batch.communicate(timeout=60)
     assert batch.returncode == status

@@ -3,7 +3,10 @@
 import ast
 import errno
 import re
-from importlib.metadata import version
+import subprocess
+import sys
+from importlib.metadata import files, version
+from pathlib import Path
 
 import pytest
 
@@ -32,9 +35,13 @@ def spelled(annotation):
 
 def test_module_exports_hls_encoder_probe_and_versions():
     assert corvane.__doc__ == (
-        "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python")
+        "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python"
+    )
     assert [name for name in dir(corvane) if not name.startswith("_")] == [
-        "hls_encoder", "probe", "versions"]
+        "hls_encoder",
+        "probe",
+        "versions",
+    ]
     assert callable(corvane.hls_encoder)
 
 
@@ -54,8 +61,10 @@ def test_probe_says_what_ffprobe_says(clip, kind):
     assert probed["duration"] == pytest.approx(float(seen["format"]["duration"]), abs=1e-3)
     video = stream_of(seen, "video")
     assert (probed["width"], probed["height"]) == (video["width"], video["height"])
-    assert probed["streams"] == [{"index": s["index"], "type": s["codec_type"],
-                                  "codec": s["codec_name"]} for s in seen["streams"]]
+    assert probed["streams"] == [
+        {"index": s["index"], "type": s["codec_type"], "codec": s["codec_name"]}
+        for s in seen["streams"]
+    ]
 
 
 def test_hls_encoder_documents_signature_and_purpose():
@@ -65,10 +74,69 @@ def test_hls_encoder_documents_signature_and_purpose():
     assert function.name == "hls_encoder"
     arguments = function.args.args
     defaults = [None] * (len(arguments) - len(function.args.defaults)) + [
-        ast.literal_eval(default) for default in function.args.defaults]
-    assert [(a.arg, spelled(a.annotation), default)
-            for a, default in zip(arguments, defaults)] == ARGUMENTS
+        ast.literal_eval(default) for default in function.args.defaults
+    ]
+    assert [
+        (a.arg, spelled(a.annotation), default) for a, default in zip(arguments, defaults)
+    ] == ARGUMENTS
     assert ast.unparse(function.returns) == "None"
+
+
+def installed_stub():
+    """The module's types, as the installed distribution ships them."""
+    [stub] = [f for f in files("corvane") if f.as_posix() == "corvane-stubs/__init__.pyi"]
+    return Path(stub.locate())
+
+
+def test_stub_declares_what_the_module_holds():
+    tree = ast.parse(installed_stub().read_text())
+    declared = {node.name for node in tree.body if isinstance(node, ast.FunctionDef)}
+    declared |= {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+    # Its other classes are types of values (type_check_only), not names of the module.
+    assert all(
+        isinstance(node.decorator_list[0], ast.Name)
+        and node.decorator_list[0].id == "type_check_only"
+        for node in tree.body
+        if isinstance(node, ast.ClassDef)
+    )
+    assert sorted(declared) == sorted(
+        name for name in dir(corvane) if not name.startswith("_") or name == "__version__"
+    )
+    [function] = [node for node in tree.body if getattr(node, "name", "") == "hls_encoder"]
+    defaults = [None] * (len(function.args.args) - len(function.args.defaults)) + [
+        ast.literal_eval(default) for default in function.args.defaults
+    ]
+    assert [(a.arg, default) for a, default in zip(function.args.args, defaults)] == [
+        (name, default) for name, _, default in ARGUMENTS
+    ]
+
+
+def test_mypy_takes_the_module_types_from_the_stub(tmp_path):
+    user = tmp_path / "user.py"
+    user.write_text(
+        "import corvane\n"
+        "reveal_type(corvane.RENDITIONS[0].width)\n"
+        "corvane.hls_encoder('talk.mp4', 'out/master.m3u8', bitrate=[2.5e6])\n"
+    )
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            user.name,
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert 'user.py:2: note: Revealed type is "int"' in done.stdout, done.stdout + done.stderr
+    assert (
+        'user.py:3: error: List item 0 has incompatible type "float"; expected "int"' in done.stdout
+    )
 
 
 @pytest.mark.parametrize(
@@ -88,8 +156,12 @@ def test_hls_encoder_documents_signature_and_purpose():
 def test_rejected_arguments_raise_type_error_and_write_nothing(clip, tmp_path, kwargs):
     out = tmp_path / "out"
     out.mkdir()
-    call = {"input": str(clip("mp4")), "output": str(out / "master.m3u8"),
-            "resolution": ["360p"], "key": ""}
+    call = {
+        "input": str(clip("mp4")),
+        "output": str(out / "master.m3u8"),
+        "resolution": ["360p"],
+        "key": "",
+    }
     call.update(kwargs)
     with pytest.raises(TypeError):
         corvane.hls_encoder(**call)
@@ -118,8 +190,9 @@ def test_accepted_arguments_reach_the_source_check(tmp_path, kwargs):
 def test_bytes_paths_are_accepted(clip, tmp_path):
     out = tmp_path / "out"
     out.mkdir()
-    corvane.hls_encoder(bytes(clip("mp4")), bytes(out / "master.m3u8"),
-                        resolution=("360p",), key=b"")
+    corvane.hls_encoder(
+        bytes(clip("mp4")), bytes(out / "master.m3u8"), resolution=("360p",), key=b""
+    )
     assert [uri for _, uri in parse_master(out / "master.m3u8")] == ["360p.m3u8"]
     video = stream_of(probe(out / "360p_000.ts"), "video")
     assert (video["width"], video["height"]) == SIZES["360p"]

@@ -11,9 +11,9 @@ import tomllib
 from importlib.metadata import version
 from pathlib import Path
 
-import corvane
 import pytest
 
+import corvane
 from conftest import (
     CORVANE,
     FFMPEG,
@@ -42,7 +42,9 @@ def test_version_comes_from_the_package_metadata():
     declared = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
     runs = corvane.versions()
     assert (done.returncode, done.stdout) == (
-        0, f"corvane {declared} (FFmpeg {runs['ffmpeg']}, libx264 {runs['libx264']})\n")
+        0,
+        f"corvane {declared} (FFmpeg {runs['ffmpeg']}, libx264 {runs['libx264']})\n",
+    )
     assert version("corvane") == declared
 
 
@@ -67,8 +69,10 @@ def test_encode_publishes_a_checked_ladder(clip, tmp_path, mode):
     assert done.returncode == 0, done.stderr
     ladder = out / "talk"
     assert listing(out) == (["talk", "talk.key"] if mode == "key-uri" else ["talk"])
-    assert listing(ladder) == sorted(["master.m3u8", "360p.m3u8", "360p_000.ts", "manifest.json"]
-                                     + (["enc.key"] if mode == "new-key" else []))
+    assert listing(ladder) == sorted(
+        ["master.m3u8", "360p.m3u8", "360p_000.ts", "manifest.json"]
+        + (["enc.key"] if mode == "new-key" else [])
+    )
     summary = done.stdout.splitlines()
     assert summary[0].startswith(f"ladder: {ladder / 'master.m3u8'} (1 rendition,")
     row = next(line.split() for line in summary if line.startswith("360p "))
@@ -83,14 +87,16 @@ def test_encode_publishes_a_checked_ladder(clip, tmp_path, mode):
         assert [k["URI"] for k in playlist["keys"]] == [uri]
         if mode == "key-uri":
             assert key_file.stat().st_mode & 0o777 == 0o600
-        clear, = decrypt_rendition(ladder / "360p.m3u8", key_file.read_bytes(), tmp_path / "clear")
+        (clear,) = decrypt_rendition(
+            ladder / "360p.m3u8", key_file.read_bytes(), tmp_path / "clear"
+        )
     video = stream_of(probe(clear), "video")
     assert (video["codec_name"], (video["width"], video["height"])) == ("h264", SIZES["360p"])
     versions = json.loads((ladder / "manifest.json").read_text())["versions"]
     assert f"x264 - core {versions['libx264']} - ".encode() in h264_stream(clear)
 
     # BANDWIDTH covers the one segment's bit rate, as measured here.
-    (attrs, _), = parse_master(ladder / "master.m3u8")
+    ((attrs, _),) = parse_master(ladder / "master.m3u8")
     seconds = playlist["segments"][0]["duration"]
     assert int(attrs["BANDWIDTH"]) >= 8 * segment.stat().st_size / seconds
 
@@ -114,14 +120,14 @@ def test_encode_publishes_a_checked_ladder(clip, tmp_path, mode):
     [
         pytest.param("missing", 1, "No such file or directory", id="missing-input"),
         pytest.param("garbage", 1, "Invalid data", id="garbage-input"),
-        pytest.param("exists", 1, "is not a corvane ladder; pass --overwrite",
-                     id="existing-outdir"),
+        pytest.param(
+            "exists", 1, "is not a corvane ladder; pass --overwrite", id="existing-outdir"
+        ),
         pytest.param("bad-name", 2, "unknown rendition", id="unknown-rendition"),
         pytest.param("bad-rate", 2, "not a bit rate: 'inf'", id="infinite-bitrate"),
     ],
 )
-def test_encode_failure_says_why_and_leaves_nothing(clip, garbage, tmp_path, case, status,
-                                                    message):
+def test_encode_failure_says_why_and_leaves_nothing(clip, garbage, tmp_path, case, status, message):
     out = tmp_path / "out"
     out.mkdir()
     source = {"missing": tmp_path / "absent.mp4", "garbage": garbage}.get(case, clip("mp4"))
@@ -130,8 +136,9 @@ def test_encode_failure_says_why_and_leaves_nothing(clip, garbage, tmp_path, cas
         (out / "talk" / "mine.txt").write_text("kept")
     resolution = "540p" if case == "bad-name" else "360p"
     bitrate = "inf" if case == "bad-rate" else "400k"
-    done = corvane_command("encode", source, out / "talk", "--resolution", resolution,
-                           "--bitrate", bitrate)
+    done = corvane_command(
+        "encode", source, out / "talk", "--resolution", resolution, "--bitrate", bitrate
+    )
     assert done.returncode == status
     assert message in done.stderr
     assert "Traceback" not in done.stderr
@@ -152,8 +159,9 @@ def test_encode_failure_says_why_and_leaves_nothing(clip, garbage, tmp_path, cas
         pytest.param("mp4", ["cut-short"], False, id="after-a-publish-cut-short"),
     ],
 )
-def test_encode_again_keeps_a_ladder_only_while_it_is_what_is_asked(clip, tmp_path, source,
-                                                                     again, made):
+def test_encode_again_keeps_a_ladder_only_while_it_is_what_is_asked(
+    clip, tmp_path, source, again, made
+):
     upload, out, key = tmp_path / "upload.mp4", tmp_path / "talk", tmp_path / "talk.key"
     shutil.copy(clip("mp4"), upload)
     first = ["encode", upload, out, "--resolution", "360p", "--key-uri", "https://k.example/t"]
@@ -193,10 +201,34 @@ def start_mid_picture(ladder, folder):
     playlist = parse_media_playlist(ladder / "360p.m3u8")
     key, iv = (ladder / "enc.key").read_bytes(), segment_iv(playlist, 0)
     clear = decrypt_segment(ladder / "360p_000.ts", key, iv, folder / "clear.ts")
-    run(FFMPEG, "-v", "error", "-i", clear, "-ss", "0.5", "-c", "copy", "-copyinkf",
-        "-f", "mpegts", folder / "cut.ts")
-    run(OPENSSL, "enc", "-aes-128-cbc", "-K", key.hex(), "-iv", iv.hex(),
-        "-in", folder / "cut.ts", "-out", ladder / "360p_000.ts")
+    run(
+        FFMPEG,
+        "-v",
+        "error",
+        "-i",
+        clear,
+        "-ss",
+        "0.5",
+        "-c",
+        "copy",
+        "-copyinkf",
+        "-f",
+        "mpegts",
+        folder / "cut.ts",
+    )
+    run(
+        OPENSSL,
+        "enc",
+        "-aes-128-cbc",
+        "-K",
+        key.hex(),
+        "-iv",
+        iv.hex(),
+        "-in",
+        folder / "cut.ts",
+        "-out",
+        ladder / "360p_000.ts",
+    )
 
 
 def low_bandwidth(ladder, folder):
@@ -206,18 +238,30 @@ def low_bandwidth(ladder, folder):
 
 BREAKAGES = {
     "intact": (lambda ladder, folder: None, None),
-    "missing-playlist": (lambda ladder, folder: (ladder / "360p.m3u8").unlink(),
-                         "playlist 360p.m3u8: No such file or directory"),
-    "no-endlist": (lambda ladder, folder: (ladder / "360p.m3u8").write_text(
-        (ladder / "360p.m3u8").read_text().replace("#EXT-X-ENDLIST\n", "")),
-        "playlist 360p.m3u8 does not end with #EXT-X-ENDLIST"),
-    "missing-segment": (lambda ladder, folder: (ladder / "360p_001.ts").unlink(),
-                        "segment 360p_001.ts: No such file or directory"),
-    "truncated-segment": (lambda ladder, folder: (ladder / "360p_001.ts").write_bytes(
-        (ladder / "360p_001.ts").read_bytes()[:1000]),
-        "segment 360p_001.ts: cannot decrypt"),
-    "wrong-key": (lambda ladder, folder: (ladder / "enc.key").write_bytes(bytes(16)),
-                  "segment 360p_000.ts: "),
+    "missing-playlist": (
+        lambda ladder, folder: (ladder / "360p.m3u8").unlink(),
+        "playlist 360p.m3u8: No such file or directory",
+    ),
+    "no-endlist": (
+        lambda ladder, folder: (ladder / "360p.m3u8").write_text(
+            (ladder / "360p.m3u8").read_text().replace("#EXT-X-ENDLIST\n", "")
+        ),
+        "playlist 360p.m3u8 does not end with #EXT-X-ENDLIST",
+    ),
+    "missing-segment": (
+        lambda ladder, folder: (ladder / "360p_001.ts").unlink(),
+        "segment 360p_001.ts: No such file or directory",
+    ),
+    "truncated-segment": (
+        lambda ladder, folder: (ladder / "360p_001.ts").write_bytes(
+            (ladder / "360p_001.ts").read_bytes()[:1000]
+        ),
+        "segment 360p_001.ts: cannot decrypt",
+    ),
+    "wrong-key": (
+        lambda ladder, folder: (ladder / "enc.key").write_bytes(bytes(16)),
+        "segment 360p_000.ts: ",
+    ),
     "mid-picture": (start_mid_picture, "360p_000.ts: does not start with a key frame"),
     "low-bandwidth": (low_bandwidth, "BANDWIDTH 1000 is below the measured peak"),
 }
@@ -246,9 +290,12 @@ def test_check_reports_what_is_broken(ladder, tmp_path, breakage):
 
 def test_ctrl_c_stops_the_encode_and_publishes_nothing(clip, tmp_path):
     out = tmp_path / "out"
-    encode = subprocess.Popen([CORVANE, "encode", clip("longer"), out / "talk",
-                               "--resolution", "720p"], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True)
+    encode = subprocess.Popen(
+        [CORVANE, "encode", clip("longer"), out / "talk", "--resolution", "720p"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 120
     while not list(out.glob("talk.partial-*/*.ts")) and encode.poll() is None:
         assert time.monotonic() < deadline, "the encode never started writing"
@@ -267,15 +314,20 @@ def test_ctrl_c_stops_the_encode_and_publishes_nothing(clip, tmp_path):
 def test_a_second_writer_fails_at_once_and_a_growing_source_publishes_nothing(clip, tmp_path):
     upload, out = tmp_path / "upload.mp4", tmp_path / "out"
     shutil.copy(clip("longer"), upload)
-    first = subprocess.Popen([CORVANE, "encode", upload, out / "talk", "--resolution", "720p"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    first = subprocess.Popen(
+        [CORVANE, "encode", upload, out / "talk", "--resolution", "720p"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 120
     # The partial folder is made once the source is hashed, and under the lock.
     while not list(out.glob("talk.partial-*")) and first.poll() is None:
         assert time.monotonic() < deadline, "the encode never started"
         time.sleep(0.05)
-    second = corvane_command("encode", clip("mp4"), out / "talk", "--resolution", "360p",
-                             timeout=30)
+    second = corvane_command(
+        "encode", clip("mp4"), out / "talk", "--resolution", "360p", timeout=30
+    )
     assert second.returncode == 1
     assert f"is being made by another corvane (pid {first.pid} on " in second.stderr
     assert first.poll() is None, "the first encode ended before its source grew"

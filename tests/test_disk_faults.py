@@ -24,11 +24,15 @@ def small_disk(tmp_path):
     """A 512 KiB tmpfs: room for the first segment, not for the second."""
     folder = tmp_path / "disk"
     folder.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "corvane-test",
-                              str(folder)], capture_output=True, text=True)
+    mounted = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=512k", "corvane-test", str(folder)],
+        capture_output=True,
+        text=True,
+    )
     if mounted.returncode != 0:
-        pytest.skip("mounting a small tmpfs needs root with CAP_SYS_ADMIN: "
-                    + mounted.stderr.strip())
+        pytest.skip(
+            "mounting a small tmpfs needs root with CAP_SYS_ADMIN: " + mounted.stderr.strip()
+        )
     yield folder
     subprocess.run(["umount", str(folder)], check=True)
 
@@ -53,8 +57,10 @@ def immutable(tmp_path):
     def make(folder):
         done = subprocess.run(["chattr", "+i", str(folder)], capture_output=True, text=True)
         if done.returncode != 0:
-            pytest.skip("chattr +i needs root and a filesystem that keeps the attribute: "
-                        + done.stderr.strip())
+            pytest.skip(
+                "chattr +i needs root and a filesystem that keeps the attribute: "
+                + done.stderr.strip()
+            )
         made.append(folder)
 
     yield make
@@ -101,10 +107,21 @@ except Exception as error:
 
 def run_limited(limit, source, folder, resolution, bitrate):
     folder.mkdir()
-    done = subprocess.run([sys.executable, "-c", LIMITED, str(limit), str(source),
-                           str(folder / "master.m3u8"), json.dumps(resolution),
-                           json.dumps(bitrate)],
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            LIMITED,
+            str(limit),
+            str(source),
+            str(folder / "master.m3u8"),
+            json.dumps(resolution),
+            json.dumps(bitrate),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -112,8 +129,7 @@ def run_limited(limit, source, folder, resolution, bitrate):
 def test_segments_past_a_file_size_limit_fail_their_rendition(clip, tmp_path):
     # 360p's segments stay under 600 kB; 480p's, at 1.2 Mbit/s, do not.
     out = tmp_path / "out"
-    outcome, message = run_limited(600_000, clip("long"), out, ["360p", "480p"],
-                                   [200000, 1200000])
+    outcome, message = run_limited(600_000, clip("long"), out, ["360p", "480p"], [200000, 1200000])
     assert outcome == "RuntimeError"
     assert message.startswith("1 of 2 renditions failed: 480p: ")
     assert "File too large" in message

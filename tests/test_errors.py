@@ -14,8 +14,17 @@ from pathlib import Path
 import pytest
 
 import corvane
-from conftest import (FFMPEG, Loopback, LoopbackServer, corvane_command, encode, listing,
-                      master_variants, parse_media_playlist, run)
+from conftest import (
+    FFMPEG,
+    Loopback,
+    LoopbackServer,
+    corvane_command,
+    encode,
+    listing,
+    master_variants,
+    parse_media_playlist,
+    run,
+)
 from fuzzing import run_call
 
 
@@ -57,8 +66,9 @@ def test_unusable_source_raises_value_error(clip, garbage, out, kind, words):
 def test_missing_output_directory_raises_file_not_found(clip, tmp_path):
     missing = tmp_path / "not-made"
     with pytest.raises(FileNotFoundError) as raised:
-        corvane.hls_encoder(str(clip("mp4")), str(missing / "master.m3u8"),
-                            resolution=["360p"], key="")
+        corvane.hls_encoder(
+            str(clip("mp4")), str(missing / "master.m3u8"), resolution=["360p"], key=""
+        )
     assert raised.value.errno == errno.ENOENT
     assert os.path.normpath(raised.value.filename) == str(missing)
     assert not missing.exists()
@@ -69,8 +79,9 @@ def test_output_directory_that_is_a_file_raises_not_a_directory(clip, tmp_path):
     blocker = tmp_path / "file"
     blocker.write_text("not a folder")
     with pytest.raises(NotADirectoryError):
-        corvane.hls_encoder(str(clip("mp4")), str(blocker / "master.m3u8"),
-                            resolution=["360p"], key="")
+        corvane.hls_encoder(
+            str(clip("mp4")), str(blocker / "master.m3u8"), resolution=["360p"], key=""
+        )
     assert listing(tmp_path) == ["file"]
     assert blocker.read_text() == "not a folder"
 
@@ -96,30 +107,58 @@ def test_default_key_info_file_is_looked_up_in_working_directory(clip, out, monk
     "kwargs, message",
     [
         pytest.param({"bitrate": [0]}, "bitrate[0] is 0, for 360p", id="bitrate-zero"),
-        pytest.param({"resolution": ["480p", "360p"], "bitrate": [1000000, -5]},
-                     "bitrate[1] is -5, for 360p", id="bitrate-negative-second"),
-        pytest.param({"resolution": ["540p", "360p"], "bitrate": [7, -(2**31)]},
-                     "bitrate[1] is -2147483648, for 360p", id="bitrate-int32-lowest"),
+        pytest.param(
+            {"resolution": ["480p", "360p"], "bitrate": [1000000, -5]},
+            "bitrate[1] is -5, for 360p",
+            id="bitrate-negative-second",
+        ),
+        pytest.param(
+            {"resolution": ["540p", "360p"], "bitrate": [7, -(2**31)]},
+            "bitrate[1] is -2147483648, for 360p",
+            id="bitrate-int32-lowest",
+        ),
         # The master, written last, would replace a rendition's own file.
-        pytest.param({"resolution": ["720p", "360p"], "name": "720p.m3u8"},
-                     "rendition 720p's file 720p.m3u8", id="master-is-media-playlist"),
-        pytest.param({"name": "360p_000.ts"}, "rendition 360p's file 360p_000.ts",
-                     id="master-is-first-segment"),
-        pytest.param({"name": "360p_1000.ts"}, "rendition 360p's file 360p_1000.ts",
-                     id="master-is-later-segment"),
-        pytest.param({"name": "link.m3u8", "link": "360p.m3u8"},
-                     "rendition 360p's file 360p.m3u8", id="master-links-to-media-playlist"),
+        pytest.param(
+            {"resolution": ["720p", "360p"], "name": "720p.m3u8"},
+            "rendition 720p's file 720p.m3u8",
+            id="master-is-media-playlist",
+        ),
+        pytest.param(
+            {"name": "360p_000.ts"},
+            "rendition 360p's file 360p_000.ts",
+            id="master-is-first-segment",
+        ),
+        pytest.param(
+            {"name": "360p_1000.ts"},
+            "rendition 360p's file 360p_1000.ts",
+            id="master-is-later-segment",
+        ),
+        pytest.param(
+            {"name": "link.m3u8", "link": "360p.m3u8"},
+            "rendition 360p's file 360p.m3u8",
+            id="master-links-to-media-playlist",
+        ),
         # Named from inside the folder, with nothing in front.
-        pytest.param({"resolution": ["720p", "360p"], "name": "720p.m3u8", "bare": True},
-                     "rendition 720p's file 720p.m3u8", id="bare-master-is-first-playlist"),
-        pytest.param({"resolution": ["720p", "360p"], "name": "360p.m3u8", "bare": True},
-                     "rendition 360p's file 360p.m3u8", id="bare-master-is-last-playlist"),
-        pytest.param({"name": "360p_000.ts", "bare": True},
-                     "rendition 360p's file 360p_000.ts", id="bare-master-is-segment"),
+        pytest.param(
+            {"resolution": ["720p", "360p"], "name": "720p.m3u8", "bare": True},
+            "rendition 720p's file 720p.m3u8",
+            id="bare-master-is-first-playlist",
+        ),
+        pytest.param(
+            {"resolution": ["720p", "360p"], "name": "360p.m3u8", "bare": True},
+            "rendition 360p's file 360p.m3u8",
+            id="bare-master-is-last-playlist",
+        ),
+        pytest.param(
+            {"name": "360p_000.ts", "bare": True},
+            "rendition 360p's file 360p_000.ts",
+            id="bare-master-is-segment",
+        ),
     ],
 )
-def test_refused_plan_raises_value_error_and_writes_nothing(clip, out, monkeypatch, kwargs,
-                                                            message):
+def test_refused_plan_raises_value_error_and_writes_nothing(
+    clip, out, monkeypatch, kwargs, message
+):
     kwargs = dict(kwargs)
     if "link" in kwargs:
         (out / kwargs["name"]).symlink_to(kwargs.pop("link"))
@@ -134,8 +173,9 @@ def test_refused_plan_raises_value_error_and_writes_nothing(clip, out, monkeypat
     assert listing(out) == before
 
 
-@pytest.mark.parametrize("resolution", [["540p", "720P"], [], ["360"]],
-                         ids=["unknown-names", "empty", "no-suffix"])
+@pytest.mark.parametrize(
+    "resolution", [["540p", "720P"], [], ["360"]], ids=["unknown-names", "empty", "no-suffix"]
+)
 def test_no_known_rendition_raises_value_error(clip, out, resolution):
     with pytest.raises(ValueError) as raised:
         encode(clip("mp4"), out, resolution=resolution)
@@ -218,8 +258,18 @@ def test_source_naming_other_files_is_refused(clip, out, tmp_path, name, text):
     source = uploads / name
     with LoopbackServer({"private": tmp_path / "private"}) as server:
         if text is None:
-            run(FFMPEG, "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x64",
-                "-frames:v", "3", source)
+            run(
+                FFMPEG,
+                "-v",
+                "error",
+                "-f",
+                "lavfi",
+                "-i",
+                "testsrc2=size=64x64",
+                "-frames:v",
+                "3",
+                source,
+            )
         else:
             source.write_text(text.format(root=tmp_path, url=server.url("private/other.ts")))
         # In a child, so that this process serves while the call holds the
@@ -253,8 +303,11 @@ except KeyboardInterrupt:
 
 def test_ctrl_c_stops_the_call_and_removes_what_it_wrote(clip, out):
     (out / "notes.txt").write_text("not the call's")
-    call = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, str(clip("longer")),
-                             str(out / "master.m3u8")], stdout=subprocess.PIPE, text=True)
+    call = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CALL, str(clip("longer")), str(out / "master.m3u8")],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 120
     while not list(out.glob("*.ts")) and call.poll() is None:
         assert time.monotonic() < deadline, "the call never started writing"
@@ -322,9 +375,14 @@ STALLS = [pytest.param(0, id="after-headers"), pytest.param(0.5, id="half-way")]
 @pytest.mark.parametrize("share", STALLS)
 def test_ctrl_c_ends_a_call_whose_source_stalls(clip, out, share):
     data = clip("mpegts").read_bytes()
-    with (StallingServer(data, int(len(data) * share) // 188 * 188) as server,
-          subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, server.url,
-                            str(out / "master.m3u8")], stdout=subprocess.PIPE, text=True) as call):
+    with (
+        StallingServer(data, int(len(data) * share) // 188 * 188) as server,
+        subprocess.Popen(
+            [sys.executable, "-c", INTERRUPTED_CALL, server.url, str(out / "master.m3u8")],
+            stdout=subprocess.PIPE,
+            text=True,
+        ) as call,
+    ):
         assert server.asked.wait(60), "the call never asked for its source"
         wait_until_idle(call.pid)  # done with what came; waiting for what does not
         call.send_signal(signal.SIGINT)

@@ -24,9 +24,11 @@ def test_corrupted_sources_complete_or_raise(seeds, tmp_path, kind):
     first = sorted(SEEDS).index(kind)
     indices = [first + len(SEEDS) * n for n in range(CASES_PER_KIND)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-        reports = list(pool.map(
-            lambda i: try_case(seeds, i, BASE_SEED, tmp_path, TIMEOUT, keep=True), indices))
+        reports = list(
+            pool.map(lambda i: try_case(seeds, i, BASE_SEED, tmp_path, TIMEOUT, keep=True), indices)
+        )
     assert {r["kind"] for r in reports} == {kind}
-    wrong = [describe(r) for r in reports
-             if r["outcome"] not in ("completed", "raised") or r["faults"]]
+    wrong = [
+        describe(r) for r in reports if r["outcome"] not in ("completed", "raised") or r["faults"]
+    ]
     assert wrong == [], "\n".join(wrong)

@@ -20,7 +20,7 @@ def test_source_cut_before_its_first_frame_fails_without_a_master(clip, tmp_path
     # raised as such, not as the renditions it failed.
     whole = clip("webm")
     cut = tmp_path / "cut.webm"
-    cut.write_bytes(whole.read_bytes()[:first_packet_offset(whole)])
+    cut.write_bytes(whole.read_bytes()[: first_packet_offset(whole)])
     out = tmp_path / "out"
     with pytest.raises(ValueError) as raised:
         encode(cut, out)
@@ -32,7 +32,9 @@ def test_audio_track_without_packets_fails_without_a_master(clip, tmp_path):
     source = clip("empty_audio")
     probed = probe(source, "-count_packets")
     assert [(s["codec_type"], s.get("nb_read_packets", "0")) for s in probed["streams"]] == [
-        ("video", "30"), ("audio", "0")]
+        ("video", "30"),
+        ("audio", "0"),
+    ]
     out = tmp_path / "out"
     with pytest.raises(ValueError) as raised:
         encode(source, out)
@@ -69,8 +71,11 @@ def timed_call(source, out):
     """(outcome, seconds the call took, peak resident memory of its process in
     KiB) of a call in a child interpreter."""
     out.mkdir(parents=True, exist_ok=True)
-    with subprocess.Popen([sys.executable, "-c", TIMED_CALL, str(source),
-                           str(out / "master.m3u8")], stdout=subprocess.PIPE, text=True) as child:
+    with subprocess.Popen(
+        [sys.executable, "-c", TIMED_CALL, str(source), str(out / "master.m3u8")],
+        stdout=subprocess.PIPE,
+        text=True,
+    ) as child:
         watchdog = threading.Timer(120, child.kill)
         watchdog.start()
         stdout = child.stdout.read()
@@ -85,8 +90,18 @@ def timed_call(source, out):
 # One black picture of each size, more than any H.264, HEVC or AV1 level allows:
 # 64 Mi samples, and a side over 16384. (libx264 refuses the wide one.)
 OVERSIZED = {
-    "8192x8192": ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "51", "-threads", "1",
-                  "-x264-params", "rc-lookahead=0:sync-lookahead=0"],
+    "8192x8192": [
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-crf",
+        "51",
+        "-threads",
+        "1",
+        "-x264-params",
+        "rc-lookahead=0:sync-lookahead=0",
+    ],
     "16400x64": ["-c:v", "mjpeg"],
 }
 
@@ -94,8 +109,19 @@ OVERSIZED = {
 @pytest.mark.parametrize("size", OVERSIZED)
 def test_oversized_pictures_are_refused_at_once(garbage, tmp_path, size):
     source = tmp_path / f"{size}.mkv"
-    run(FFMPEG, "-v", "error", "-f", "lavfi", "-i", f"color=c=black:s={size}:r=10",
-        *OVERSIZED[size], "-frames:v", "1", source)
+    run(
+        FFMPEG,
+        "-v",
+        "error",
+        "-f",
+        "lavfi",
+        "-i",
+        f"color=c=black:s={size}:r=10",
+        *OVERSIZED[size],
+        "-frames:v",
+        "1",
+        source,
+    )
     outcome, seconds, peak = timed_call(source, tmp_path / "out")
     assert outcome == "ValueError"
     assert seconds < 1, f"refused after {seconds:.2f} s"

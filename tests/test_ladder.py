@@ -3,8 +3,19 @@
 import pytest
 
 import corvane
-from conftest import (SIZES, TABLE_BITRATES, encode, encoder_bitrate, listing, master_text,
-                      master_variants, parse_master, parse_media_playlist, probe, stream_of)
+from conftest import (
+    SIZES,
+    TABLE_BITRATES,
+    encode,
+    encoder_bitrate,
+    listing,
+    master_text,
+    master_variants,
+    parse_master,
+    parse_media_playlist,
+    probe,
+    stream_of,
+)
 
 
 def check_ladder(master, expected):
@@ -20,24 +31,44 @@ def check_ladder(master, expected):
 @pytest.mark.parametrize(
     "kind, resolution, bitrate, expected",
     [
-        pytest.param("mp4", ["360p", "480p"], [],
-                     [("360p", 400000, SIZES["360p"]), ("480p", 1000000, SIZES["480p"])],
-                     id="table-bitrates-in-list-order"),
-        pytest.param("mp4", ["360p", "540p", "480p"], [123456],
-                     [("360p", 123456, SIZES["360p"]), ("480p", 1000000, SIZES["480p"])],
-                     id="completed-by-name-unknown-skipped"),
-        pytest.param("mp4", ["360p", "360p"], [700000, 800000],
-                     [("360p", 700000, SIZES["360p"])],
-                     id="repeat-planned-once"),
-        pytest.param("mp4", ["360p"], [300000, -999],
-                     [("360p", 300000, SIZES["360p"])],
-                     id="longer-bitrate-list"),
-        pytest.param("short", ["360p"], [],
-                     [("360p", 400000, SIZES["360p"])],
-                     id="shorter-than-a-segment"),
-        pytest.param("one_picture", ["360p"], [],
-                     [("360p", 400000, SIZES["360p"])],
-                     id="one-picture-no-frame-rate"),
+        pytest.param(
+            "mp4",
+            ["360p", "480p"],
+            [],
+            [("360p", 400000, SIZES["360p"]), ("480p", 1000000, SIZES["480p"])],
+            id="table-bitrates-in-list-order",
+        ),
+        pytest.param(
+            "mp4",
+            ["360p", "540p", "480p"],
+            [123456],
+            [("360p", 123456, SIZES["360p"]), ("480p", 1000000, SIZES["480p"])],
+            id="completed-by-name-unknown-skipped",
+        ),
+        pytest.param(
+            "mp4",
+            ["360p", "360p"],
+            [700000, 800000],
+            [("360p", 700000, SIZES["360p"])],
+            id="repeat-planned-once",
+        ),
+        pytest.param(
+            "mp4",
+            ["360p"],
+            [300000, -999],
+            [("360p", 300000, SIZES["360p"])],
+            id="longer-bitrate-list",
+        ),
+        pytest.param(
+            "short", ["360p"], [], [("360p", 400000, SIZES["360p"])], id="shorter-than-a-segment"
+        ),
+        pytest.param(
+            "one_picture",
+            ["360p"],
+            [],
+            [("360p", 400000, SIZES["360p"])],
+            id="one-picture-no-frame-rate",
+        ),
     ],
 )
 def test_master_playlist_text(clip, tmp_path, kind, resolution, bitrate, expected):
@@ -53,8 +84,13 @@ def test_default_bitrates_pair_with_names_by_position(clip, tmp_path):
     # Leaving the bitrate out is the same as passing the default list, which
     # pairs with the resolution list position by position.
     master = encode(clip("mp4"), tmp_path, resolution=["360p", "480p"])
-    check_ladder(master, [("360p", TABLE_BITRATES["1080p"], SIZES["360p"]),
-                          ("480p", TABLE_BITRATES["720p"], SIZES["480p"])])
+    check_ladder(
+        master,
+        [
+            ("360p", TABLE_BITRATES["1080p"], SIZES["360p"]),
+            ("480p", TABLE_BITRATES["720p"], SIZES["480p"]),
+        ],
+    )
 
 
 @pytest.mark.parametrize("layout", ["absolute", "relative", "bare", "other-name"])
@@ -64,8 +100,12 @@ def test_renditions_are_written_beside_the_master(clip, tmp_path, monkeypatch, l
     out = tmp_path / "out" if layout != "bare" else work
     out.mkdir(exist_ok=True)
     name = "index.m3u8" if layout == "other-name" else "master.m3u8"
-    output = {"absolute": str(out / name), "relative": f"../out/{name}", "bare": name,
-              "other-name": str(out / name)}[layout]
+    output = {
+        "absolute": str(out / name),
+        "relative": f"../out/{name}",
+        "bare": name,
+        "other-name": str(out / name),
+    }[layout]
     monkeypatch.chdir(work)
     corvane.hls_encoder(str(clip("mp4")), output, resolution=["360p"], key="")
 
@@ -82,13 +122,14 @@ def test_percent_sign_in_output_folder(clip, tmp_path):
     encode(clip("mp4"), out)
     assert listing(out) == ["360p.m3u8", "360p_000.ts", "master.m3u8"]
     assert [s["uri"] for s in parse_media_playlist(out / "360p.m3u8")["segments"]] == [
-        "360p_000.ts"]
+        "360p_000.ts"
+    ]
     assert stream_of(probe(out / "360p_000.ts"), "video")["codec_name"] == "h264"
 
 
 def test_portrait_source_gets_portrait_renditions(clip, tmp_path):
     master = encode(clip("portrait"), tmp_path)
-    (attrs, uri), = parse_master(master)
+    ((attrs, uri),) = parse_master(master)
     assert (uri, attrs["RESOLUTION"]) == ("360p.m3u8", "360x640")
     video = stream_of(probe(tmp_path / "360p_000.ts"), "video")
     assert (video["width"], video["height"]) == (360, 640)

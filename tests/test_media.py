@@ -8,10 +8,27 @@ from fractions import Fraction
 import pytest
 
 import corvane
-from conftest import (FFMPEG, FFPROBE, HDR_BARS, SIZES, TABLE_BITRATES, clip_duration,
-                      concatenate, decrypt_rendition, encode, encoder_bitrate, master_text,
-                      master_variants, parse_master, parse_media_playlist, picture_times, probe,
-                      segment_iv, stream_of, video_frames)
+from conftest import (
+    FFMPEG,
+    FFPROBE,
+    HDR_BARS,
+    SIZES,
+    TABLE_BITRATES,
+    clip_duration,
+    concatenate,
+    decrypt_rendition,
+    encode,
+    encoder_bitrate,
+    master_text,
+    master_variants,
+    parse_master,
+    parse_media_playlist,
+    picture_times,
+    probe,
+    segment_iv,
+    stream_of,
+    video_frames,
+)
 from fuzzing import tool_environment
 
 FPS = 30
@@ -39,8 +56,10 @@ def check_streams(segment, size):
 def start_gap(segment):
     """|audio start - video start| of a clear segment, in seconds."""
     probed = probe(segment)
-    return abs(float(stream_of(probed, "audio")["start_time"])
-               - float(stream_of(probed, "video")["start_time"]))
+    return abs(
+        float(stream_of(probed, "audio")["start_time"])
+        - float(stream_of(probed, "video")["start_time"])
+    )
 
 
 def key_frame_indices(path):
@@ -48,6 +67,7 @@ def key_frame_indices(path):
 
 
 # --- the default four-rendition ladder ----------------------------------------------------
+
 
 @pytest.fixture(scope="session")
 def default_ladder(clip, keyinfo, tmp_path_factory):
@@ -62,40 +82,46 @@ def default_clear(default_ladder, keyinfo, tmp_path_factory):
     clear_dir = tmp_path_factory.mktemp("default_clear")
     clear = {}
     for name in SIZES:
-        segments = decrypt_rendition(default_ladder / f"{name}.m3u8", keyinfo.key,
-                                     clear_dir / name)
+        segments = decrypt_rendition(default_ladder / f"{name}.m3u8", keyinfo.key, clear_dir / name)
         clear[name] = (segments, concatenate(segments, clear_dir / f"{name}.ts"))
     return clear
 
 
 def test_default_master_lists_four_renditions(default_ladder, default_clear):
     master = default_ladder / "master.m3u8"
-    variants = master_variants(master, list(SIZES),
-                               clear={name: clear[0] for name, clear in default_clear.items()})
+    variants = master_variants(
+        master, list(SIZES), clear={name: clear[0] for name, clear in default_clear.items()}
+    )
     assert master.read_bytes().decode() == master_text(*variants)
     assert [v["resolution"] for v in variants] == list(SIZES.values())
     # The profile and level differ with the size: High at 4.0 for 1080p, 3.0 for 360p.
-    assert [v["codecs"] for v in variants[::3]] == ["avc1.640028,mp4a.40.2",
-                                                    "avc1.64001E,mp4a.40.2"]
+    assert [v["codecs"] for v in variants[::3]] == [
+        "avc1.640028,mp4a.40.2",
+        "avc1.64001E,mp4a.40.2",
+    ]
     for name, (segments, _) in default_clear.items():
         assert encoder_bitrate(segments[0]) == TABLE_BITRATES[name]
 
 
 @pytest.mark.parametrize("name", ["480p", "360p"])
-def test_a_rendition_alone_is_made_as_in_the_ladder(default_ladder, default_clear, clip, keyinfo,
-                                                     tmp_path, name):
+def test_a_rendition_alone_is_made_as_in_the_ladder(
+    default_ladder, default_clear, clip, keyinfo, tmp_path, name
+):
     # The renditions share one decode of the source, and none changes another:
     # made alone, a rendition has the same playlist, segments and pictures. The
     # pictures are compared, not the segments' bytes: given the same pictures,
     # x264 now and then codes a block otherwise when the machine is busy.
-    encode(clip("mp4"), tmp_path, resolution=[name], bitrate=[TABLE_BITRATES[name]],
-           key=keyinfo.path)
+    encode(
+        clip("mp4"), tmp_path, resolution=[name], bitrate=[TABLE_BITRATES[name]], key=keyinfo.path
+    )
     files = sorted(p.name for p in default_ladder.glob(f"{name}*"))
     assert sorted(p.name for p in tmp_path.glob(f"{name}*")) == files
     playlist = f"{name}.m3u8"
     assert (tmp_path / playlist).read_text() == (default_ladder / playlist).read_text()
-    alone = concatenate(decrypt_rendition(tmp_path / playlist, keyinfo.key, tmp_path / "clear"),
-                        tmp_path / "alone.ts")
+    alone = concatenate(
+        decrypt_rendition(tmp_path / playlist, keyinfo.key, tmp_path / "clear"),
+        tmp_path / "alone.ts",
+    )
     in_ladder = default_clear[name][1]
     assert video_frames(alone) == video_frames(in_ladder)
     log = filter_log(["-i", str(alone), "-i", str(in_ladder)], "[0:v][1:v]psnr")
@@ -123,9 +149,20 @@ def test_segments_are_unreadable_without_the_key(default_ladder, name):
         assert len(data) % 16 == 0
         # Clear MPEG-TS has a sync byte every 188 bytes.
         assert not all(data[i] == 0x47 for i in range(0, min(len(data), 188 * 8), 188))
-        done = subprocess.run([FFPROBE, "-v", "error", "-of", "csv=p=0", "-show_entries",
-                               "stream=codec_name,width", str(segment)],
-                              capture_output=True, text=True)
+        done = subprocess.run(
+            [
+                FFPROBE,
+                "-v",
+                "error",
+                "-of",
+                "csv=p=0",
+                "-show_entries",
+                "stream=codec_name,width",
+                str(segment),
+            ],
+            capture_output=True,
+            text=True,
+        )
         assert done.returncode != 0 or "h264" not in done.stdout
 
 
@@ -141,7 +178,8 @@ def test_rendition_keeps_every_picture_and_the_duration(default_clear, clip, nam
     source = source_video_duration(clip("mp4"))
     assert len(video_frames(whole)) == round(source * FPS)
     assert float(stream_of(probe(whole), "video")["duration"]) == pytest.approx(
-        source, abs=TOLERANCE)
+        source, abs=TOLERANCE
+    )
     assert key_frame_indices(whole) == list(range(0, round(source * FPS), GOP))
 
 
@@ -177,10 +215,8 @@ def long_rendition(long_ladder):
 def test_long_source_is_cut_into_six_second_segments(long_rendition, keyinfo_no_iv):
     playlist, segments, _ = long_rendition
     assert playlist["endlist"]
-    assert [s["uri"] for s in playlist["segments"]] == ["360p_000.ts", "360p_001.ts",
-                                                        "360p_002.ts"]
-    assert [s["duration"] for s in playlist["segments"]] == pytest.approx([6, 6, 1],
-                                                                          abs=TOLERANCE)
+    assert [s["uri"] for s in playlist["segments"]] == ["360p_000.ts", "360p_001.ts", "360p_002.ts"]
+    assert [s["duration"] for s in playlist["segments"]] == pytest.approx([6, 6, 1], abs=TOLERANCE)
     assert playlist["target"] == 6
     assert all(s["key"]["URI"] == keyinfo_no_iv.uri for s in playlist["segments"])
     for segment in segments:
@@ -211,11 +247,13 @@ def test_key_frames_every_sixty_pictures(long_rendition, clip):
 def test_long_rendition_duration_matches_source(long_rendition, clip):
     _, _, whole = long_rendition
     assert float(stream_of(probe(whole), "video")["duration"]) == pytest.approx(
-        source_video_duration(clip("long")), abs=TOLERANCE)
+        source_video_duration(clip("long")), abs=TOLERANCE
+    )
 
 
-@pytest.mark.parametrize("kind, rate, last", [("pal", 25, 1.0), ("mp4", 30, 2.0),
-                                              ("seven", 30, 1.0)])
+@pytest.mark.parametrize(
+    "kind, rate, last", [("pal", 25, 1.0), ("mp4", 30, 2.0), ("seven", 30, 1.0)]
+)
 def test_segment_durations_cover_every_picture(clip, tmp_path, kind, rate, last):
     # The durations add up to the span of the pictures, the last picture's own
     # included: a player that trusts them plays to the end. Half a picture off
@@ -235,6 +273,7 @@ def test_segment_durations_cover_every_picture(clip, tmp_path, kind, rate, last)
 
 
 # --- other sources ----------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("kind", ["webm", "fps60", "mpegts"])
 def test_other_sources_make_complete_renditions(clip, keyinfo, tmp_path, kind):
@@ -268,19 +307,31 @@ def test_empty_key_leaves_segments_in_clear(clip, tmp_path):
 # --- footage: turned, tone-mapped, reshaped, deinterlaced, given sound ----------------------
 
 UNTAGGED = {}
-BT709 = {"color_primaries": "bt709", "color_transfer": "bt709", "color_space": "bt709",
-         "color_range": "tv"}
-BT601 = {"color_primaries": "bt470bg", "color_transfer": "smpte170m", "color_space": "bt470bg",
-         "color_range": "tv"}
+BT709 = {
+    "color_primaries": "bt709",
+    "color_transfer": "bt709",
+    "color_space": "bt709",
+    "color_range": "tv",
+}
+BT601 = {
+    "color_primaries": "bt470bg",
+    "color_transfer": "smpte170m",
+    "color_space": "bt470bg",
+    "color_range": "tv",
+}
 COLOUR_TAGS = ("color_primaries", "color_transfer", "color_space", "color_range")
 # What ffprobe (and idet) read in each clip that makes it need treating.
 SOURCE_SAYS = {
-    "rotated_90": {"rotation": -90}, "rotated_180": {"rotation": -180},
-    "rotated_270": {"rotation": 90}, "mirrored": {"rotation": -90},
-    "hdr_pq": {"color_transfer": "smpte2084"}, "hdr_hlg": {"color_transfer": "arib-std-b67"},
+    "rotated_90": {"rotation": -90},
+    "rotated_180": {"rotation": -180},
+    "rotated_270": {"rotation": 90},
+    "mirrored": {"rotation": -90},
+    "hdr_pq": {"color_transfer": "smpte2084"},
+    "hdr_hlg": {"color_transfer": "arib-std-b67"},
     "four_three": {"display_aspect_ratio": "4:3"},
     "anamorphic": {"sample_aspect_ratio": "16:15", "display_aspect_ratio": "4:3", **BT601},
-    "interlaced": {"field_order": "tt"}, "video_only": {},
+    "interlaced": {"field_order": "tt"},
+    "video_only": {},
 }
 MOMENT = 0.5  # seconds into the clip: the picture compared
 
@@ -288,17 +339,34 @@ MOMENT = 0.5  # seconds into the clip: the picture compared
 def filter_log(inputs, graph, pictures=None):
     """What ffmpeg logs running the filter graph `graph` over `inputs` into nothing."""
     limit = ["-frames:v", str(pictures)] if pictures else []
-    done = subprocess.run([FFMPEG, "-hide_banner", "-nostdin", *inputs, "-filter_complex", graph,
-                           *limit, "-f", "null", "-"],
-                          capture_output=True, text=True, env=tool_environment())
+    done = subprocess.run(
+        [
+            FFMPEG,
+            "-hide_banner",
+            "-nostdin",
+            *inputs,
+            "-filter_complex",
+            graph,
+            *limit,
+            "-f",
+            "null",
+            "-",
+        ],
+        capture_output=True,
+        text=True,
+        env=tool_environment(),
+    )
     assert done.returncode == 0, done.stderr[-3000:]
     return done.stderr
 
 
 def reader(source):
     """ffmpeg's input arguments for a file, or for a lavfi source one second long."""
-    return ["-i", str(source)] if not isinstance(source, str) else [
-        "-f", "lavfi", "-i", f"{source}:duration=1"]
+    return (
+        ["-i", str(source)]
+        if not isinstance(source, str)
+        else ["-f", "lavfi", "-i", f"{source}:duration=1"]
+    )
 
 
 def at_moment(size=None):
@@ -312,15 +380,21 @@ def ssim(rendition, reference, size):
     """SSIM (all planes) of the rendition's picture at MOMENT against the
     reference's, both at `size`: the ffmpeg CLI turns a file as its display
     matrix says and scales both to the same display size."""
-    log = filter_log([*reader(rendition), *reader(reference)],
-                     f"[0:v]{at_moment(size)}[a];[1:v]{at_moment(size)}[b];[a][b]ssim", 1)
+    log = filter_log(
+        [*reader(rendition), *reader(reference)],
+        f"[0:v]{at_moment(size)}[a];[1:v]{at_moment(size)}[b];[a][b]ssim",
+        1,
+    )
     return float(re.findall(r"All:([\d.]+)", log)[-1])
 
 
 def saturation(source):
     """signalstats' average saturation of the picture at MOMENT, in 8 bits."""
-    log = filter_log(reader(source), f"[0:v]{at_moment()},signalstats,"
-                     "metadata=print:key=lavfi.signalstats.SATAVG", 1)
+    log = filter_log(
+        reader(source),
+        f"[0:v]{at_moment()},signalstats,metadata=print:key=lavfi.signalstats.SATAVG",
+        1,
+    )
     return float(re.findall(r"SATAVG=([\d.]+)", log)[-1])
 
 
@@ -328,8 +402,11 @@ def interlaced_pictures(source):
     """The pictures idet's single-picture detection finds interlaced."""
     log = filter_log(reader(source), "[0:v]idet")
     # The CLI sets the graph up twice, and the first idet reports nothing.
-    tff, bff, progressive = re.findall(r"Single frame detection: TFF:\s*(\d+) BFF:\s*(\d+) "
-                                       r"Progressive:\s*(\d+)", log)[-1]
+    tff, bff, progressive = re.findall(
+        r"Single frame detection: TFF:\s*(\d+) BFF:\s*(\d+) "
+        r"Progressive:\s*(\d+)",
+        log,
+    )[-1]
     return int(tff) + int(bff), int(progressive)
 
 
@@ -346,8 +423,9 @@ def display_aspect(video):
     sar = video.get("sample_aspect_ratio", "1:1")
     sar = Fraction(*map(int, sar.split(":"))) if sar not in ("0:1", "N/A") else Fraction(1)
     aspect = Fraction(video["width"], video["height"]) * sar
-    rotation = next((int(side["rotation"]) for side in video.get("side_data_list", [])
-                     if "rotation" in side), 0)
+    rotation = next(
+        (int(side["rotation"]) for side in video.get("side_data_list", []) if "rotation" in side), 0
+    )
     return 1 / aspect if rotation % 180 else aspect
 
 
@@ -367,22 +445,33 @@ def display_aspect(video):
         pytest.param("anamorphic", "360p", None, (640, 360), BT601, 0.98, id="sar-16-15"),
         # Deinterlaced at full size, where combing would show: against the
         # progressive pictures the fields were taken from, 50 a second.
-        pytest.param("interlaced", "1080p", "testsrc2=size=1920x1080:rate=50", (1920, 1080),
-                     UNTAGGED, 0.9, id="1080i25"),
+        pytest.param(
+            "interlaced",
+            "1080p",
+            "testsrc2=size=1920x1080:rate=50",
+            (1920, 1080),
+            UNTAGGED,
+            0.9,
+            id="1080i25",
+        ),
         pytest.param("video_only", "360p", None, (640, 360), UNTAGGED, 0.98, id="no-sound"),
     ],
 )
-def test_footage_comes_out_as_people_see_it(clip, tmp_path, kind, name, reference, size, colour,
-                                            similar):
+def test_footage_comes_out_as_people_see_it(
+    clip, tmp_path, kind, name, reference, size, colour, similar
+):
     source = clip(kind)
     source_video = stream_of(probe(source), "video")
-    sides = {key: value for side in source_video.get("side_data_list", [])
-             for key, value in side.items()}
-    assert {key: {**source_video, **sides}.get(key) for key in SOURCE_SAYS[kind]} == \
-        SOURCE_SAYS[kind]
+    sides = {
+        key: value for side in source_video.get("side_data_list", []) for key, value in side.items()
+    }
+    assert {key: {**source_video, **sides}.get(key) for key in SOURCE_SAYS[kind]} == SOURCE_SAYS[
+        kind
+    ]
     encode(source, tmp_path, resolution=[name])
-    segments = [tmp_path / s["uri"] for s in parse_media_playlist(tmp_path / f"{name}.m3u8")[
-        "segments"]]
+    segments = [
+        tmp_path / s["uri"] for s in parse_media_playlist(tmp_path / f"{name}.m3u8")["segments"]
+    ]
     whole = concatenate(segments, tmp_path / "whole.ts")
     probed = probe(whole)
     video = stream_of(probed, "video")
@@ -391,13 +480,16 @@ def test_footage_comes_out_as_people_see_it(clip, tmp_path, kind, name, referenc
     # ratio makes players show the source's display aspect.
     assert (video["width"], video["height"]) == size
     assert [(a["RESOLUTION"], uri) for a, uri in parse_master(tmp_path / "master.m3u8")] == [
-        (f"{size[0]}x{size[1]}", f"{name}.m3u8")]
+        (f"{size[0]}x{size[1]}", f"{name}.m3u8")
+    ]
     assert float(display_aspect(video)) == pytest.approx(
-        float(display_aspect(source_video)), rel=0.01)
+        float(display_aspect(source_video)), rel=0.01
+    )
 
     # The colour description the pictures really have; untagged stays untagged.
-    assert {key: video[key] for key in COLOUR_TAGS
-            if video.get(key, "unknown") != "unknown"} == colour
+    assert {
+        key: video[key] for key in COLOUR_TAGS if video.get(key, "unknown") != "unknown"
+    } == colour
     # Upright, in its colours, at its shape: one picture against the same
     # moment of the reference, both at the rendition's display size.
     sar = Fraction(video.get("sample_aspect_ratio", "1:1").replace(":", "/"))
@@ -411,8 +503,9 @@ def test_footage_comes_out_as_people_see_it(clip, tmp_path, kind, name, referenc
     assert combed <= (2 if kind == "interlaced" else 0), (combed, progressive)
     if kind == "interlaced":
         assert interlaced_pictures(source)[0] == 25  # every picture of the source is combed
-    assert len(video_frames(whole)) == round(clip_duration(kind) * min(
-        FPS, Fraction(source_video["r_frame_rate"])))
+    assert len(video_frames(whole)) == round(
+        clip_duration(kind) * min(FPS, Fraction(source_video["r_frame_rate"]))
+    )
 
     # Sound: the source's, or silence as long as the video.
     audio = stream_of(probed, "audio")

@@ -22,9 +22,20 @@ from pathlib import Path
 import m3u8
 import pytest
 
-from conftest import (FFMPEG, HDR_BARS, SIZES, LoopbackServer, clip_duration, concatenate,
-                      decrypt_rendition, encode, parse_master, parse_media_playlist, probe,
-                      stream_of)
+from conftest import (
+    FFMPEG,
+    HDR_BARS,
+    SIZES,
+    LoopbackServer,
+    clip_duration,
+    concatenate,
+    decrypt_rendition,
+    encode,
+    parse_master,
+    parse_media_playlist,
+    probe,
+    stream_of,
+)
 from fuzzing import run_call, tool_environment
 
 HERE = Path(__file__).parent
@@ -42,6 +53,7 @@ SOURCE_RATE = 25
 PICTURES = round(clip_duration(SOURCE) * SOURCE_RATE)
 FRAME = 1 / SOURCE_RATE
 KEY_NAME = "enc.key"
+
 
 @pytest.fixture(scope="module")
 def ladder(clip, tmp_path_factory):
@@ -75,8 +87,13 @@ def footage(clip, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def server(ladder, footage):
-    routes = {"ladder": ladder, "footage": footage, "player": PAGE_FILES, "hls.js": HLS_JS,
-              "shaka": SHAKA}
+    routes = {
+        "ladder": ladder,
+        "footage": footage,
+        "player": PAGE_FILES,
+        "hls.js": HLS_JS,
+        "shaka": SHAKA,
+    }
     with LoopbackServer(routes) as running:
         yield running
 
@@ -103,6 +120,7 @@ def assert_fetched_whole_rendition(requests, ladder, name):
 
 # --- Chromium: hls.js and the browser's own HLS playback --------------------------------
 
+
 @pytest.fixture(scope="module")
 def browser(server, tmp_path_factory):
     """What the test page reported, from one headless Chromium session."""
@@ -118,9 +136,19 @@ def run_browser(server, master, tmp_path_factory, players="hlsjs,shaka,native"):
     profile = tmp_path_factory.mktemp("chromium-profile")
     mark = len(server.requests)
     done = subprocess.run(
-        [NODE, PAGE_FILES / "browser.mjs", server.url("player/page.html"), server.url(master),
-         profile, players],
-        capture_output=True, text=True, timeout=240, env=tool_environment())
+        [
+            NODE,
+            PAGE_FILES / "browser.mjs",
+            server.url("player/page.html"),
+            server.url(master),
+            profile,
+            players,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=240,
+        env=tool_environment(),
+    )
     assert done.returncode == 0, f"browser run failed: {done.stderr}"
     report = json.loads(done.stdout)
     report["requests"] = server.requests_since(mark)
@@ -162,13 +190,23 @@ def test_hlsjs_lists_one_level_per_rendition(browser, server, ladder):
     # Every level kept, with what the master says of it: hls.js drops a level
     # whose CODECS the browser cannot decode.
     variants = [p.stream_info for p in m3u8.load(str(ladder / "master.m3u8")).playlists]
-    assert [(level["width"], level["height"], level["bitrate"], level["averageBitrate"],
-             f'{level["videoCodec"]},{level["audioCodec"]}', level["frameRate"])
-            for level in hlsjs["levels"]] == [
+    assert [
+        (
+            level["width"],
+            level["height"],
+            level["bitrate"],
+            level["averageBitrate"],
+            f"{level['videoCodec']},{level['audioCodec']}",
+            level["frameRate"],
+        )
+        for level in hlsjs["levels"]
+    ] == [
         (*SIZES[name], info.bandwidth, info.average_bandwidth, info.codecs, info.frame_rate)
-        for name, info in zip(RENDITIONS, variants)]
+        for name, info in zip(RENDITIONS, variants)
+    ]
     assert [level["url"] for level in hlsjs["levels"]] == [
-        server.url(f"ladder/{name}.m3u8") for name in RENDITIONS]
+        server.url(f"ladder/{name}.m3u8") for name in RENDITIONS
+    ]
 
 
 @pytest.mark.browser
@@ -191,8 +229,11 @@ def start_hole(error):
     B-frames presents its first picture two frames later, and hls.js may step
     over that gap before the first picture. It does so on the ffmpeg CLI's own
     HLS output of the same clip as well."""
-    return (error["details"] == "bufferSeekOverHole" and error["time"] < 0.5
-            and "seeking from 0 to" in (error["reason"] or ""))
+    return (
+        error["details"] == "bufferSeekOverHole"
+        and error["time"] < 0.5
+        and "seeking from 0 to" in (error["reason"] or "")
+    )
 
 
 @pytest.mark.browser
@@ -233,8 +274,10 @@ def test_shaka_plays_the_master_playlist_to_the_end(browser, server):
 def test_chromium_plays_the_master_playlist_natively(browser, server):
     native = browser["native"]
     if native["canPlayType"] == "":
-        pytest.skip("this Chromium has no HLS playback of its own "
-                    "(canPlayType('application/vnd.apple.mpegurl') is empty)")
+        pytest.skip(
+            "this Chromium has no HLS playback of its own "
+            "(canPlayType('application/vnd.apple.mpegurl') is empty)"
+        )
     assert "playError" not in native
     assert_played_to_the_end(native)
     assert set(shown_sizes(native["pictures"])) <= set(level_sizes())
@@ -244,14 +287,18 @@ def test_chromium_plays_the_master_playlist_natively(browser, server):
 
 # --- footage: a phone's portrait clip and HDR bars, in hls.js ---------------------------
 
+
 @pytest.fixture(scope="module", params=list(FOOTAGE))
 def footage_browser(request, server, footage, clip, tmp_path_factory):
     """(clip kind, the clip, what the page reported) for each FOOTAGE ladder."""
     assert Path(CHROMIUM).exists(), "Debian's chromium is not installed: run `make system`"
     assert NODE and (HLS_JS / "hls.min.js").exists(), "node packages missing: run `make node`"
     kind = request.param
-    return kind, clip(kind), run_browser(server, f"footage/{kind}/master.m3u8",
-                                         tmp_path_factory, players="hlsjs")
+    return (
+        kind,
+        clip(kind),
+        run_browser(server, f"footage/{kind}/master.m3u8", tmp_path_factory, players="hlsjs"),
+    )
 
 
 def reference_saturation(kind, source, time, size):
@@ -259,13 +306,30 @@ def reference_saturation(kind, source, time, size):
     page measures it, of what the ffmpeg CLI shows at `time` in the clip the
     footage ladder was made from (turned, as its display matrix says), or of
     the SDR bars the HDR clip was made from, at `size`."""
-    source = ["-f", "lavfi", "-i", f"{HDR_BARS}:duration=1"] if kind == "hdr_pq" else [
-        "-i", str(source)]
+    source = (
+        ["-f", "lavfi", "-i", f"{HDR_BARS}:duration=1"] if kind == "hdr_pq" else ["-i", str(source)]
+    )
     done = subprocess.run(
-        [FFMPEG, "-v", "error", *source, "-vf", f"setpts=PTS-STARTPTS,trim=start={time},"
-         f"scale={size[0]}:{size[1]}", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24",
-         "-"], capture_output=True, check=True, env=tool_environment())
-    pixels = [done.stdout[i:i + 3] for i in range(0, len(done.stdout) - 2, 3 * 7)]
+        [
+            FFMPEG,
+            "-v",
+            "error",
+            *source,
+            "-vf",
+            f"setpts=PTS-STARTPTS,trim=start={time},scale={size[0]}:{size[1]}",
+            "-frames:v",
+            "1",
+            "-f",
+            "rawvideo",
+            "-pix_fmt",
+            "rgb24",
+            "-",
+        ],
+        capture_output=True,
+        check=True,
+        env=tool_environment(),
+    )
+    pixels = [done.stdout[i : i + 3] for i in range(0, len(done.stdout) - 2, 3 * 7)]
     return sum(max(p) - min(p) for p in pixels) / len(pixels)
 
 
@@ -291,6 +355,7 @@ def test_hlsjs_shows_footage_upright_and_in_colour(footage_browser):
 
 # --- GStreamer ------------------------------------------------------------------------
 
+
 def decoded_caps(output, decoder):
     """The caps of what a decoder (avdec_h264, avdec_aac) put out, as gst-launch -v
     printed them; the last ones when playbin made the decoder more than once."""
@@ -303,14 +368,28 @@ def gst_play(url):
     """Plays a playlist with playbin into fake sinks; returns gst-launch's output."""
     assert GST_LAUNCH, "gst-launch-1.0 is not installed: run `make system`"
     done = subprocess.run(
-        [GST_LAUNCH, "-v", "-m", "playbin", f"uri={url}",
-         "video-sink=fakesink name=vsink", "audio-sink=fakesink name=asink"],
-        capture_output=True, text=True, timeout=60, env=tool_environment())
+        [
+            GST_LAUNCH,
+            "-v",
+            "-m",
+            "playbin",
+            f"uri={url}",
+            "video-sink=fakesink name=vsink",
+            "audio-sink=fakesink name=asink",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=tool_environment(),
+    )
     output = done.stdout + done.stderr
     assert done.returncode == 0, output[-3000:]
     assert 'Got EOS from element "playbin' in output
-    bus_errors = [line for line in output.splitlines()
-                  if re.search(r"\((error|warning)\)|^(ERROR|WARNING)", line)]
+    bus_errors = [
+        line
+        for line in output.splitlines()
+        if re.search(r"\((error|warning)\)|^(ERROR|WARNING)", line)
+    ]
     assert bus_errors == []
     audio = decoded_caps(output, "avdec_aac")
     assert "rate=(int)44100" in audio and "channels=(int)2" in audio
@@ -340,6 +419,7 @@ def test_gstreamer_plays_the_master_playlist(ladder, server):
 
 # --- FFmpeg's HLS reader ------------------------------------------------------------
 
+
 def framecrc(text):
     """The header lines of ffmpeg's framecrc output, and {stream: [(pts, duration)]}."""
     header = [line for line in text.splitlines() if line.startswith("#")]
@@ -355,9 +435,24 @@ def framecrc(text):
 def test_ffmpeg_decodes_every_variant_to_its_end(ladder, server, variant):
     mark = len(server.requests)
     done = subprocess.run(
-        [FFMPEG, "-nostdin", "-v", "warning", "-i", server.url("ladder/master.m3u8"),
-         "-map", f"0:p:{variant}", "-f", "framecrc", "-"],
-        capture_output=True, text=True, timeout=60, env=tool_environment())
+        [
+            FFMPEG,
+            "-nostdin",
+            "-v",
+            "warning",
+            "-i",
+            server.url("ladder/master.m3u8"),
+            "-map",
+            f"0:p:{variant}",
+            "-f",
+            "framecrc",
+            "-",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=tool_environment(),
+    )
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     header, frames = framecrc(done.stdout)
@@ -402,10 +497,16 @@ def test_segments_start_together_in_every_rendition(ladder, tmp_path):
     another rendition: its audio and video must start where this one's do."""
     starts = {}
     for name in RENDITIONS:
-        clear = decrypt_rendition(ladder / f"{name}.m3u8", ladder.joinpath(KEY_NAME).read_bytes(),
-                                  tmp_path / name)
-        starts[name] = [(float(stream_of(probe(path), "video")["start_time"]),
-                         float(stream_of(probe(path), "audio")["start_time"])) for path in clear]
+        clear = decrypt_rendition(
+            ladder / f"{name}.m3u8", ladder.joinpath(KEY_NAME).read_bytes(), tmp_path / name
+        )
+        starts[name] = [
+            (
+                float(stream_of(probe(path), "video")["start_time"]),
+                float(stream_of(probe(path), "audio")["start_time"]),
+            )
+            for path in clear
+        ]
     first, *others = RENDITIONS
     for name in others:
         assert starts[name] == starts[first]

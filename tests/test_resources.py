@@ -7,8 +7,17 @@ import subprocess
 import sys
 import threading
 
-from conftest import (SIZES, KeyInfo, concatenate, decrypt_rendition, encode,
-                      parse_master, parse_media_playlist, probe, stream_of)
+from conftest import (
+    SIZES,
+    KeyInfo,
+    concatenate,
+    decrypt_rendition,
+    encode,
+    parse_master,
+    parse_media_playlist,
+    probe,
+    stream_of,
+)
 from fuzzing import first_packet_offset
 
 # Runs every kind of call, success and failure, again and again in one process,
@@ -61,23 +70,24 @@ print(json.dumps(seen))
 ROUNDS = 7  # the first warms up; 3 early and 3 late rounds of every case follow
 
 
-def test_repeated_calls_keep_memory_descriptors_and_threads_flat(clip, garbage, keyinfo,
-                                                                 tmp_path):
+def test_repeated_calls_keep_memory_descriptors_and_threads_flat(clip, garbage, keyinfo, tmp_path):
     bad_key = tmp_path / "bad.keyinfo"
     bad_key.write_text(f"k.bin\n{tmp_path / 'no-such.key'}\n")
     headers_only = tmp_path / "headers_only.webm"
     webm = clip("webm")
-    headers_only.write_bytes(webm.read_bytes()[:first_packet_offset(webm)])  # fails midway
+    headers_only.write_bytes(webm.read_bytes()[: first_packet_offset(webm)])  # fails midway
     small = {"resolution": ["360p"], "bitrate": [200000], "key": ""}
     cases = {
         "success": (clip("mp4"), {**small, "key": str(keyinfo.path)}, "completed"),
-        "two-renditions": (clip("mp4"), {**small, "resolution": ["360p", "480p"]},
-                           "completed"),
+        "two-renditions": (clip("mp4"), {**small, "resolution": ["360p", "480p"]}, "completed"),
         "missing-input": (tmp_path / "absent.mp4", small, "FileNotFoundError"),
         "garbage": (garbage, small, "ValueError"),
         "audio-only": (clip("audio_only"), small, "ValueError"),
-        "missing-key-info": (clip("mp4"), {**small, "key": str(tmp_path / "no.keyinfo")},
-                             "FileNotFoundError"),
+        "missing-key-info": (
+            clip("mp4"),
+            {**small, "key": str(tmp_path / "no.keyinfo")},
+            "FileNotFoundError",
+        ),
         "unreadable-key": (clip("mp4"), {**small, "key": str(bad_key)}, "RuntimeError"),
         "no-rendition": (clip("mp4"), {**small, "resolution": ["540p"]}, "ValueError"),
         "bad-argument": (clip("mp4"), {**small, "bitrate": ["x"]}, "TypeError"),
@@ -90,8 +100,12 @@ def test_repeated_calls_keep_memory_descriptors_and_threads_flat(clip, garbage, 
     for name, (source, kwargs, expect) in cases.items():
         folder = tmp_path / name
         folder.mkdir()
-        calls[name] = {"args": [str(source)], "kwargs": kwargs, "expect": expect,
-                       "folder": str(folder)}
+        calls[name] = {
+            "args": [str(source)],
+            "kwargs": kwargs,
+            "expect": expect,
+            "folder": str(folder),
+        }
     (tmp_path / "blocked-segment" / "360p_000.ts").mkdir()
     (tmp_path / "master-is-folder" / "master.m3u8").mkdir()
     calls["missing-folder"]["output"] = str(tmp_path / "not-made" / "master.m3u8")
@@ -102,10 +116,19 @@ def test_repeated_calls_keep_memory_descriptors_and_threads_flat(clip, garbage, 
     # One arena: a call runs a dozen threads at once (the source stage, its
     # decoder's threads, the renditions and their encoders' threads), and which
     # of many arenas keeps which free chunks would swing it by MiBs too.
-    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", MALLOC_TRIM_THRESHOLD_="131072",
-               MALLOC_ARENA_MAX="1")
-    done = subprocess.run([sys.executable, "-c", CHURN, json.dumps(calls), str(ROUNDS)],
-                          capture_output=True, text=True, timeout=600, env=env)
+    env = dict(
+        os.environ,
+        MALLOC_MMAP_THRESHOLD_="131072",
+        MALLOC_TRIM_THRESHOLD_="131072",
+        MALLOC_ARENA_MAX="1",
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", CHURN, json.dumps(calls), str(ROUNDS)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env=env,
+    )
     assert done.returncode == 0, done.stderr[-3000:]
     warm, *later = json.loads(done.stdout)
     assert [h["fds"] for h in later] == [warm["fds"]] * len(later)
@@ -151,19 +174,22 @@ def test_two_python_threads_each_get_a_whole_ladder(clip, tmp_path):
     for name, (_, resolution) in jobs.items():
         out = tmp_path / name
         assert [uri for _, uri in parse_master(out / "master.m3u8")] == [
-            f"{r}.m3u8" for r in resolution]
+            f"{r}.m3u8" for r in resolution
+        ]
         portrait = name == "b"
         for rendition in resolution:
             playlist = parse_media_playlist(out / f"{rendition}.m3u8")
             assert playlist["endlist"]
             # Each ladder is encrypted with its own key: the other's would not decrypt it.
-            clear = decrypt_rendition(out / f"{rendition}.m3u8", keys[name].key,
-                                      tmp_path / f"clear_{name}_{rendition}")
+            clear = decrypt_rendition(
+                out / f"{rendition}.m3u8", keys[name].key, tmp_path / f"clear_{name}_{rendition}"
+            )
             joined = concatenate(clear, tmp_path / f"{name}_{rendition}.ts")
             probed = probe(joined)
             video = stream_of(probed, "video")
             width, height = SIZES[rendition]
-            assert (video["width"], video["height"]) == ((height, width) if portrait
-                                                         else (width, height))
+            assert (video["width"], video["height"]) == (
+                (height, width) if portrait else (width, height)
+            )
             assert abs(float(probed["format"]["duration"]) - 2) < 0.2
             assert stream_of(probed, "audio")["codec_name"] == "aac"

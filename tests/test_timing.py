@@ -3,8 +3,7 @@ ladder as it plays itself, every picture at its time and the sound with it."""
 
 import pytest
 
-from conftest import (concatenate, encode, parse_media_playlist, picture_times, probe,
-                      stream_of)
+from conftest import concatenate, encode, parse_media_playlist, picture_times, probe, stream_of
 from markers import grid_overflow, markers, offsets, picture_count
 
 FRAME = 1 / 30  # the ladder's picture interval
@@ -23,8 +22,7 @@ IN_STEP = FRAME + AAC_DELAY  # how far the sound may move against the picture
         # (FFmpeg 9's CLI writes this clip with some pictures at one time, which
         # no grid holds either).
         pytest.param("jittered_webm", 10, None, id="webm-31-35ms-pictures"),
-        pytest.param("recorded_webm", 8, None, id="webm-mediarecorder",
-                     marks=pytest.mark.browser),
+        pytest.param("recorded_webm", 8, None, id="webm-mediarecorder", marks=pytest.mark.browser),
         pytest.param("ac3_switch_ts", 10, 0, id="ac3-5.1-then-stereo"),
         pytest.param("damaged_ts", 3, 0, id="ts-first-picture-99min-ahead"),
         pytest.param("picture_ends_mp4", 10, 0, id="mp4-picture-stops-at-3s"),
@@ -42,7 +40,8 @@ def test_broken_timing_plays_as_the_source_does(marked_source, tmp_path, kind, s
     assert max(map(round, durations)) <= playlist["target"] <= 6, (playlist["target"], durations)
     probed = probe(whole)
     assert float(stream_of(probed, "audio")["duration"]) == pytest.approx(
-        float(stream_of(probed, "video")["duration"]), abs=0.1)
+        float(stream_of(probed, "video")["duration"]), abs=0.1
+    )
 
     # Every picture the source shows, but what the cap drops.
     shown, kept = picture_count(reference), picture_count(whole)
@@ -56,11 +55,13 @@ def test_broken_timing_plays_as_the_source_does(marked_source, tmp_path, kind, s
     expected, found = markers(reference), markers(whole)
     figures = f"source {expected}, ladder {found}"
     assert {k: (flash is None, beep is None) for k, (flash, beep) in found.items()} == {
-        k: (flash is None, beep is None) for k, (flash, beep) in expected.items()}, figures
+        k: (flash is None, beep is None) for k, (flash, beep) in expected.items()
+    }, figures
     for k, (flash, _) in expected.items():
         if flash is None:
             continue
-        assert found[k][0] - found[0][0] == pytest.approx(flash - expected[0][0],
-                                                          abs=2 * FRAME), figures
+        assert found[k][0] - found[0][0] == pytest.approx(flash - expected[0][0], abs=2 * FRAME), (
+            figures
+        )
     drift = {k: offset - offsets(expected)[k] for k, offset in offsets(found).items()}
     assert all(abs(d) <= IN_STEP for d in drift.values()), f"sound moved {drift}; {figures}"

@@ -11,6 +11,7 @@ import re
 import sys
 import tomllib
 from pathlib import Path
+from typing import Any
 
 ROOT = Path(__file__).resolve().parents[2]
 # name, then the version after `>=`, in a requirement such as "dask>=2024.12.1,<2027".
@@ -21,7 +22,7 @@ def normalized(name: str) -> str:
     return re.sub(r"[-_.]+", "-", name).lower()
 
 
-def lower_bounds(pyproject: dict) -> dict[str, str]:
+def lower_bounds(pyproject: dict[str, Any]) -> dict[str, str]:
     """{normalized name: lower bound} of every build and runtime dependency."""
     project = pyproject["project"]
     requirements = [*pyproject["build-system"]["requires"], *project["dependencies"]]

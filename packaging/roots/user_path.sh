@@ -4,8 +4,9 @@
 # What a new user does, from this clone: a fresh venv, `pip install .` with
 # build isolation (the build tools come from pyproject.toml's ranges, not from
 # requirements-dev.txt), `pip install '.[batch]'`, then `corvane encode` on a
-# generated sample and `corvane check` on the ladder it made. PIP_OPTIONs go to
-# the first install (e.g. -C cmake.define.CORVANE_WERROR=ON).
+# generated sample and `corvane check` on the ladder it made; the installed
+# distribution must hold the module's stub. PIP_OPTIONs go to the first
+# install (e.g. -C cmake.define.CORVANE_WERROR=ON).
 #
 # --installed VENV skips the installs and runs the encode and check with
 # VENV's corvane, for a venv that has it already.
@@ -24,6 +25,10 @@ else
   "$venv/bin/python" -m pip install -q '.[batch]'
   "$venv/bin/python" -c 'import dask, distributed'
 fi
+
+# The module's types where type checkers look: a stub package beside it.
+"$venv/bin/python" -c 'from importlib.metadata import files
+assert "corvane-stubs/__init__.pyi" in {f.as_posix() for f in files("corvane")}, "no stub"'
 
 # Two seconds of 480p with sound: a sample the ladder's 480p and 360p come from.
 ffmpeg -v error -f lavfi -i testsrc2=size=854x480:rate=30:duration=2 \

@@ -43,8 +43,9 @@ def cache_root() -> Path:
     return Path(os.environ.get("CORVANE_CACHE", default))
 
 
-def run(args: list[str], cwd: Path, env: dict[str, str] | None = None,
-        log: Path | None = None) -> None:
+def run(
+    args: list[str], cwd: Path, env: dict[str, str] | None = None, log: Path | None = None
+) -> None:
     """Runs a build step; on failure, shows the end of its log."""
     print("+", " ".join(args), file=sys.stderr, flush=True)
     if log is None:
@@ -102,11 +103,16 @@ class Apt:
         self.suites = suites
         self.sources = state / "sources.list"
         self.options = [
-            "-o", f"Dir::Etc::SourceList={self.sources}",
-            "-o", "Dir::Etc::SourceParts=/dev/null",
-            "-o", f"Dir::State::Lists={state / 'lists'}",
-            "-o", f"Dir::Cache={state / 'cache'}",
-            "-o", "APT::Sandbox::User=root",
+            "-o",
+            f"Dir::Etc::SourceList={self.sources}",
+            "-o",
+            "Dir::Etc::SourceParts=/dev/null",
+            "-o",
+            f"Dir::State::Lists={state / 'lists'}",
+            "-o",
+            f"Dir::Cache={state / 'cache'}",
+            "-o",
+            "APT::Sandbox::User=root",
         ]
 
     @staticmethod
@@ -114,7 +120,10 @@ class Apt:
         """The archive the host's apt reads Debian's own suites from."""
         targets = subprocess.run(
             ["apt-get", "indextargets", "--format", "$(LABEL) $(REPO_URI)"],
-            check=True, capture_output=True, text=True).stdout.splitlines()
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout.splitlines()
         for line in targets:
             label, _, uri = line.partition(" ")
             if label == "Debian":
@@ -126,14 +135,19 @@ class Apt:
             (self.state / folder).mkdir(parents=True, exist_ok=True)
         keyring = "/usr/share/keyrings/debian-archive-keyring.gpg"
         archive = self.host_archive()
-        self.sources.write_text("".join(
-            f"deb-src [signed-by={keyring}] {archive} {suite} main\n" for suite in self.suites))
+        self.sources.write_text(
+            "".join(
+                f"deb-src [signed-by={keyring}] {archive} {suite} main\n" for suite in self.suites
+            )
+        )
         run(["apt-get", *self.options, "-qq", "update"], cwd=self.state)
 
     def fetch(self, package: str, version: str, into: Path) -> None:
         into.mkdir(parents=True, exist_ok=True)
-        run(["apt-get", *self.options, "-qq", "source", "--download-only",
-             f"{package}={version}"], cwd=into)
+        run(
+            ["apt-get", *self.options, "-qq", "source", "--download-only", f"{package}={version}"],
+            cwd=into,
+        )
 
 
 def upstream_version(version: str) -> str:
@@ -147,27 +161,41 @@ def resolved_plan(plan: dict[str, Any]) -> dict[str, Any]:
     return {"recipe": BUILD_RECIPE, "components": plan["component"], "source_formats": formats}
 
 
-def build_component(component: dict[str, Any], tree: Path, prefix: Path, extra: list[str],
-                    log: Path) -> None:
+def build_component(
+    component: dict[str, Any], tree: Path, prefix: Path, extra: list[str], log: Path
+) -> None:
     jobs = str(os.cpu_count() or 1)
     env = dict(os.environ, PKG_CONFIG_PATH=str(prefix / "lib" / "pkgconfig"))
     configure = [*component["configure"], *extra]
     kind = component["build"]
     if kind == "autotools":
         run(["autoreconf", "-fi"], cwd=tree, env=env, log=log)
-        run(["./configure", f"--prefix={prefix}", *configure],
-            cwd=tree, env=env, log=log)
+        run(["./configure", f"--prefix={prefix}", *configure], cwd=tree, env=env, log=log)
     elif kind == "meson":
-        run(["meson", "setup", "build", f"--prefix={prefix}", "--libdir=lib", *configure],
-            cwd=tree, env=env, log=log)
+        run(
+            ["meson", "setup", "build", f"--prefix={prefix}", "--libdir=lib", *configure],
+            cwd=tree,
+            env=env,
+            log=log,
+        )
         run(["ninja", "-C", "build", "-j", jobs, "install"], cwd=tree, env=env, log=log)
         return
     elif kind == "x264":
         run(["./configure", f"--prefix={prefix}", *configure], cwd=tree, env=env, log=log)
     elif kind == "ffmpeg":
-        run(["./configure", f"--prefix={prefix}", "--pkg-config-flags=--static",
-             f"--extra-cflags=-I{prefix / 'include'}", f"--extra-ldflags=-L{prefix / 'lib'}",
-             *configure], cwd=tree, env=env, log=log)
+        run(
+            [
+                "./configure",
+                f"--prefix={prefix}",
+                "--pkg-config-flags=--static",
+                f"--extra-cflags=-I{prefix / 'include'}",
+                f"--extra-ldflags=-L{prefix / 'lib'}",
+                *configure,
+            ],
+            cwd=tree,
+            env=env,
+            log=log,
+        )
     else:
         sys.exit(f"{component['name']}: unknown build kind {kind}")
     run(["make", "-j", jobs], cwd=tree, env=env, log=log)
@@ -178,12 +206,12 @@ def build(plan: dict[str, Any], resolved: dict[str, Any], folder: Path) -> None:
     """Builds into `folder` itself (pkg-config files name their prefix), and marks
     it complete by writing components.json last. A component already built
     there by an interrupted run (logs/<name>.done) is kept."""
-    prefix, sources, licences, logs = (folder / name for name in
-                                       ("prefix", "sources", "licences", "logs"))
+    prefix, sources, licences, logs = (
+        folder / name for name in ("prefix", "sources", "licences", "logs")
+    )
     for made in (prefix, sources, licences, logs):
         made.mkdir(parents=True, exist_ok=True)
-    apt = Apt(sorted({component["suite"] for component in plan["component"]}),
-              cache_root() / "apt")
+    apt = Apt(sorted({component["suite"] for component in plan["component"]}), cache_root() / "apt")
     updated = False
     built = []
     with tempfile.TemporaryDirectory(prefix="corvane-components-") as scratch:
@@ -231,8 +259,9 @@ def build(plan: dict[str, Any], resolved: dict[str, Any], folder: Path) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--print-key", action="store_true",
-                        help="print the cache key of the current plan and stop")
+    parser.add_argument(
+        "--print-key", action="store_true", help="print the cache key of the current plan and stop"
+    )
     options = parser.parse_args()
     plan = tomllib.loads(COMPONENTS.read_text())
     resolved = resolved_plan(plan)

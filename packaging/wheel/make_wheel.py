@@ -33,17 +33,33 @@ BUNDLED_SYMBOL = re.compile(r"^(av|avcodec|avformat|avfilter|avio|sws|swr|ff|x26
 
 
 def components_folder() -> Path:
-    done = subprocess.run([sys.executable, str(Path(__file__).with_name("build_components.py"))],
-                          check=True, stdout=subprocess.PIPE, text=True)
+    done = subprocess.run(
+        [sys.executable, str(Path(__file__).with_name("build_components.py"))],
+        check=True,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     return Path(done.stdout.splitlines()[-1])
 
 
 def build_wheel(components: Path, into: Path, isolated: bool) -> Path:
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    command = [sys.executable, "-m", "pip", "wheel", str(REPO), "--no-deps", "-w", str(into),
-               "-C", f"cmake.define.CORVANE_BUNDLED_FFMPEG={components}",
-               "-C", "cmake.define.CORVANE_WERROR=ON",
-               "-C", f"build-dir={REPO}/build/bundled/{tag}"]
+    command = [
+        sys.executable,
+        "-m",
+        "pip",
+        "wheel",
+        str(REPO),
+        "--no-deps",
+        "-w",
+        str(into),
+        "-C",
+        f"cmake.define.CORVANE_BUNDLED_FFMPEG={components}",
+        "-C",
+        "cmake.define.CORVANE_WERROR=ON",
+        "-C",
+        f"build-dir={REPO}/build/bundled/{tag}",
+    ]
     if not isolated:
         command.append("--no-build-isolation")
     subprocess.run(command, check=True)
@@ -94,8 +110,9 @@ def add_licences(wheel: Path, components: Path) -> None:
         if path.is_file():
             added[f"components/{path.relative_to(components / 'licences')}"] = path.read_bytes()
     metadata = files[f"{dist_info}/METADATA"].decode()
-    metadata, replaced = re.subn(r"^License-Expression: .*$",
-                                 f"License-Expression: {COMBINED_LICENCE}", metadata, flags=re.M)
+    metadata, replaced = re.subn(
+        r"^License-Expression: .*$", f"License-Expression: {COMBINED_LICENCE}", metadata, flags=re.M
+    )
     if replaced != 1:
         sys.exit("the wheel's METADATA declares no License-Expression to replace")
     head, _, body = metadata.partition("\n\n")
@@ -131,8 +148,9 @@ def repair(wheel: Path, into: Path) -> Path:
     repair = [sys.executable, "-m", "auditwheel", "repair", "-w", str(into), str(wheel)]
     known = subprocess.run([*repair, "--plat", tag, "--only-plat"], env=env)
     if known.returncode == 2:
-        print(f"auditwheel knows no {tag}: tagging the wheel by the glibc it needs",
-              file=sys.stderr)
+        print(
+            f"auditwheel knows no {tag}: tagging the wheel by the glibc it needs", file=sys.stderr
+        )
         if subprocess.run([*repair, "--plat", "auto"], env=env).returncode != 0:
             # What it needs, for the message: the symbol versions are listed.
             subprocess.run([sys.executable, "-m", "auditwheel", "show", str(wheel)], env=env)
@@ -145,18 +163,29 @@ def repair(wheel: Path, into: Path) -> Path:
 
 
 def check(wheel: Path) -> None:
-    """Refuses a wheel that needs an outside FFmpeg library or exports anything else."""
-    shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", str(wheel)],
-                           check=True, capture_output=True, text=True).stdout
+    """Refuses a wheel that needs an outside FFmpeg library, exports anything else,
+    or lacks the module's stub."""
+    shown = subprocess.run(
+        [sys.executable, "-m", "auditwheel", "show", str(wheel)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     print(shown)
     outside = re.findall(r"\blib(?:av\w+|sw\w+|x264|zimg|dav1d)\.so[.\d]*", shown)
     if outside:
         sys.exit(f"{wheel.name} needs libraries from outside: {', '.join(sorted(set(outside)))}")
     with tempfile.TemporaryDirectory() as scratch, zipfile.ZipFile(wheel) as archive:
+        if "corvane-stubs/__init__.pyi" not in archive.namelist():
+            sys.exit(f"{wheel.name} lacks the module's stub, corvane-stubs/__init__.pyi")
         module = next(name for name in archive.namelist() if re.match(r"corvane\..*\.so$", name))
         archive.extract(module, scratch)
-        exported = subprocess.run(["nm", "-D", "--defined-only", os.path.join(scratch, module)],
-                                  check=True, capture_output=True, text=True).stdout
+        exported = subprocess.run(
+            ["nm", "-D", "--defined-only", os.path.join(scratch, module)],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
     names = [line.split()[-1] for line in exported.splitlines() if line.strip()]
     leaked = [name for name in names if BUNDLED_SYMBOL.match(name)]
     if leaked or "PyInit_corvane" not in names:
@@ -167,8 +196,11 @@ def check(wheel: Path) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=REPO / "dist")
-    parser.add_argument("--isolated", action="store_true",
-                        help="let pip install the build tools (else they must be installed)")
+    parser.add_argument(
+        "--isolated",
+        action="store_true",
+        help="let pip install the build tools (else they must be installed)",
+    )
     options = parser.parse_args()
     components = components_folder()
     with tempfile.TemporaryDirectory(prefix="corvane-wheel-") as scratch:

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import json
 import logging
-import os
 import secrets
 import signal
 import subprocess
@@ -23,14 +22,19 @@ import threading
 import time
 from dataclasses import replace
 from pathlib import Path
-from types import FrameType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from tqdm import tqdm
-
-from corvane_cli.encode import PARENT_ENV, EncodeOptions, Interrupted, earlier_ladder
+from corvane_cli.encode import up_to_date
+from corvane_cli.exit_status import DONE, FAILED, BatchFailure, UsageError
+from corvane_cli.keys import NAME_FIELD, KeyUri
 from corvane_cli.manifest import MANIFEST, SourceIdentity
-from corvane_cli.publish import EncodeFailure
+from corvane_cli.options import EncodeOptions
+from corvane_cli.parent_death import child_environment
+from corvane_cli.progress import batch_bar
+from corvane_cli.signals import raise_on_stop_signals
+
+if TYPE_CHECKING:
+    from distributed import Client, Future, LocalCluster
 
 RESOURCE = "ladder"
 POLL_SECONDS = 0.5
@@ -38,12 +42,8 @@ POLL_SECONDS = 0.5
 LADDER_MEMORY = 1_200_000_000
 
 # The encodes this process runs for tasks, by the batch they belong to.
-_running: dict[subprocess.Popen, str] = {}
+_running: dict[subprocess.Popen[str], str] = {}
 _running_lock = threading.Lock()
-
-
-class BatchFailure(Exception):
-    """The batch cannot go on; the message says why."""
 
 
 def default_jobs() -> int:
@@ -55,23 +55,6 @@ def default_jobs() -> int:
     from distributed.system import MEMORY_LIMIT
 
     return max(1, min(CPU_COUNT // 2, MEMORY_LIMIT // LADDER_MEMORY))
-
-
-def encode_arguments(options: EncodeOptions) -> list[str]:
-    args = []
-    if options.resolution is not None:
-        args += ["--resolution", ",".join(options.resolution)]
-    if options.bitrate is not None:
-        args += ["--bitrate", ",".join(map(str, options.bitrate))]
-    if options.key_info is not None:
-        args += ["--key", str(options.key_info.absolute())]
-    elif options.key_uri is not None:
-        args += ["--key-uri", options.key_uri]
-    elif not options.encrypt:
-        args.append("--no-encryption")
-    if options.overwrite:
-        args.append("--overwrite")
-    return args
 
 
 def failure_reason(stderr: str, returncode: int) -> str:
@@ -88,17 +71,25 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
     outcome: dict[str, Any] = {"input": job["input"], "name": job["name"], "ladder": str(folder)}
     # The encode decides under the lock; a ladder plainly up to date is only
     # read here, sparing a process per input on a re-run of a large batch.
-    if not job["overwrite"] and (folder / MANIFEST).is_file():
-        try:
-            if earlier_ladder(folder, SourceIdentity.take(job["input"]), job["requested"],
-                              overwrite=False) == "":
-                return {**outcome, "status": "skipped"}
-        except EncodeFailure:
-            pass  # the encode says why
-    command = [sys.executable, "-m", "corvane_cli", "encode", job["input"], str(folder),
-               "--report-json", *job["args"]]
-    encode = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True, env={**os.environ, PARENT_ENV: str(os.getpid())})
+    if (
+        not job["overwrite"]
+        and (folder / MANIFEST).is_file()
+        and up_to_date(folder, SourceIdentity.take(job["input"]), job["requested"])
+    ):
+        return {**outcome, "status": "skipped"}
+    command = [
+        sys.executable,
+        "-m",
+        "corvane_cli",
+        "encode",
+        job["input"],
+        str(folder),
+        "--report-json",
+        *job["args"],
+    ]
+    encode = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_environment()
+    )
     with _running_lock:
         _running[encode] = job["batch"]
     try:
@@ -108,17 +99,17 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
             del _running[encode]
     outcome["seconds"] = round(time.monotonic() - started, 2)
     if encode.returncode != 0:
-        return {**outcome, "status": "failed",
-                "reason": failure_reason(stderr, encode.returncode)}
+        return {**outcome, "status": "failed", "reason": failure_reason(stderr, encode.returncode)}
     made = json.loads(stdout.strip().splitlines()[-1])
     if made["leftovers_removed"]:
         outcome["leftovers_removed"] = made["leftovers_removed"]
     if made["status"] == "skipped":
         return {**outcome, "status": "skipped"}
     record = json.loads((folder / MANIFEST).read_text())
-    rates = {r["name"]: {"peak_bit_rate": r["peak_bit_rate"],
-                         "average_bit_rate": r["average_bit_rate"]}
-             for r in record["renditions"]}
+    rates = {
+        r["name"]: {"peak_bit_rate": r["peak_bit_rate"], "average_bit_rate": r["average_bit_rate"]}
+        for r in record["renditions"]
+    }
     return {**outcome, "status": "done", "renditions": rates}
 
 
@@ -133,51 +124,56 @@ def stop_encodes(batch: str) -> int:
     return len(encodes)
 
 
-def outcome_of(future, job: dict[str, Any]) -> dict[str, Any]:
+def outcome_of(future: Future[dict[str, Any]], job: dict[str, Any]) -> dict[str, Any]:
     if future.status == "finished":
         return future.result()
     reason = repr(future.exception()) if future.status == "error" else future.status
     return {"input": job["input"], "name": job["name"], "status": "failed", "reason": reason}
 
 
-def interrupt(signum: int, frame: FrameType | None) -> None:
-    raise Interrupted(signum)
-
-
-def plan(inputs: list[Path], out: Path, options: EncodeOptions,
-         batch: str) -> list[dict[str, Any]]:
+def plan(inputs: list[Path], out: Path, options: EncodeOptions, batch: str) -> list[dict[str, Any]]:
     jobs: list[dict[str, Any]] = []
     names: dict[str, Path] = {}
     for source in inputs:
         name = source.stem
         if name in names:
-            raise ValueError(f"{names[name]} and {source} would both make {out / name}")
+            raise BatchFailure(f"{names[name]} and {source} would both make {out / name}")
         names[name] = source
-        own = options
-        if options.key_uri is not None:
-            own = replace(options, key_uri=options.key_uri.replace("{name}", name))
-        jobs.append({"input": str(source.absolute()), "name": name, "out": str(out),
-                     "args": encode_arguments(own), "requested": own.requested(),
-                     "overwrite": options.overwrite, "batch": batch})
+        own = replace(options, key=options.key.for_ladder(name))
+        jobs.append(
+            {
+                "input": str(source.absolute()),
+                "name": name,
+                "out": str(out),
+                "args": own.arguments(),
+                "requested": own.requested(),
+                "overwrite": options.overwrite,
+                "batch": batch,
+            }
+        )
     return jobs
 
 
-def ladder_slots(client) -> int:
+def ladder_slots(client: Client) -> int:
     """The ladders the cluster's workers offer to run at once."""
-    return sum(w.get("resources", {}).get(RESOURCE, 0)
-               for w in client.scheduler_info()["workers"].values())
+    return sum(
+        w.get("resources", {}).get(RESOURCE, 0) for w in client.scheduler_info()["workers"].values()
+    )
 
 
-def watch(client, futures: list, jobs: list[dict[str, Any]],
-          timeout: float) -> list[dict[str, Any]]:
+def watch(
+    client: Client,
+    futures: list[Future[dict[str, Any]]],
+    jobs: list[dict[str, Any]],
+    timeout: float,
+) -> list[dict[str, Any]]:
     """Waits for every task with one bar: done, failed, running. Raises
     BatchFailure when no worker has offered the `ladder` resource for `timeout`
     seconds (an adaptive cluster starts with none)."""
     outcomes: dict[int, dict[str, Any]] = {}
     keys = {f.key for f in futures}
     offered = time.monotonic()
-    with tqdm(total=len(futures), desc="ladders", unit="ladder", disable=None,
-              file=sys.stderr) as bar:
+    with batch_bar(len(futures)) as bar:
         while len(outcomes) < len(futures):
             for i, future in enumerate(futures):
                 if i not in outcomes and future.done():
@@ -195,12 +191,15 @@ def watch(client, futures: list, jobs: list[dict[str, Any]],
             elif time.monotonic() - offered > timeout:
                 raise BatchFailure(
                     f"no worker has offered the '{RESOURCE}' resource for {timeout:.0f} s; "
-                    f"start workers with --resources {RESOURCE}=N")
+                    f"start workers with --resources {RESOURCE}=N"
+                )
             time.sleep(POLL_SECONDS)
     return [outcomes[i] for i in range(len(futures))]
 
 
-def connect(scheduler: str | None, jobs: int | None, timeout: float):
+def connect(
+    scheduler: str | None, jobs: int | None, timeout: float
+) -> tuple[Client, LocalCluster | None]:
     from distributed import Client, LocalCluster
 
     if scheduler is not None:
@@ -211,53 +210,59 @@ def connect(scheduler: str | None, jobs: int | None, timeout: float):
     count = jobs or default_jobs()
     # Workers as threads of this process: each task spends its time waiting on
     # its `corvane encode` child.
-    cluster = LocalCluster(n_workers=1, threads_per_worker=count, processes=False,
-                           resources={RESOURCE: count}, dashboard_address=None,
-                           silence_logs=logging.ERROR)
+    cluster = LocalCluster(
+        n_workers=1,
+        threads_per_worker=count,
+        processes=False,
+        resources={RESOURCE: count},
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    )
     return Client(cluster), cluster
 
 
-def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | None,
-        jobs: int | None, timeout: float) -> int:
-    """0 when every ladder is published or already was, 1 when any failed or the
-    cluster could not run them."""
+def run(
+    inputs: list[Path],
+    out: Path,
+    options: EncodeOptions,
+    scheduler: str | None,
+    jobs: int | None,
+    timeout: float,
+) -> int:
+    """0 when every ladder is published or already was, 1 when any failed; raises
+    BatchFailure when the cluster could not run them."""
     try:
         import distributed  # noqa: F401
     except ImportError:
-        print("corvane: batch needs Dask: pip install 'corvane[batch]'", file=sys.stderr)
-        return 1
-    if options.key_uri is not None and "{name}" not in options.key_uri:
-        print("corvane: in a batch, --key-uri must hold {name}, the ladder's name, so that "
-              "each ladder's key has its own URI", file=sys.stderr)
-        return 2
+        raise BatchFailure("batch needs Dask: pip install 'corvane[batch]'") from None
+    if isinstance(options.key, KeyUri) and NAME_FIELD not in options.key.uri:
+        raise UsageError(
+            f"in a batch, --key-uri must hold {NAME_FIELD}, the ladder's name, "
+            "so that each ladder's key has its own URI"
+        )
     out = out.absolute()
     token = secrets.token_hex(4)
-    try:
-        planned = plan(inputs, out, options, token)
-        out.mkdir(parents=True, exist_ok=True)
-    except (ValueError, OSError, EncodeFailure) as error:
-        print(f"corvane: {error}", file=sys.stderr)
-        return 1
-    # Ctrl-C and SIGTERM end the batch even where it was started with SIGINT
-    # ignored (in the background of a script).
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, interrupt)
+    planned = plan(inputs, out, options, token)
+    out.mkdir(parents=True, exist_ok=True)
+    raise_on_stop_signals()
     started = time.monotonic()
+    client, cluster = connect(scheduler, jobs, timeout)
+    futures: list[Future[dict[str, Any]]] = []
     try:
-        client, cluster = connect(scheduler, jobs, timeout)
-    except BatchFailure as failure:
-        print(f"corvane: {failure}", file=sys.stderr)
-        return 1
-    futures = []
-    try:
-        futures = [client.submit(ladder_job, job, key=f"ladder-{job['name']}-{token}",
-                                 resources={RESOURCE: 1}, pure=False)
-                   for job in planned]
+        futures = [
+            client.submit(
+                ladder_job,
+                job,
+                key=f"ladder-{job['name']}-{token}",
+                resources={RESOURCE: 1},
+                pure=False,
+            )
+            for job in planned
+        ]
         outcomes = watch(client, futures, planned, timeout)
-    except BatchFailure as failure:
+    except BatchFailure:
         client.cancel(futures)
-        print(f"corvane: {failure}", file=sys.stderr)
-        return 1
+        raise
     except KeyboardInterrupt:
         # Dask cannot stop a running task: cancel the rest, then have each
         # worker stop this batch's encodes, which remove what they wrote.
@@ -271,9 +276,20 @@ def run(inputs: list[Path], out: Path, options: EncodeOptions, scheduler: str | 
         client.close()
         if cluster is not None:
             cluster.close()
-    counts = {status: sum(o["status"] == status for o in outcomes)
-              for status in ("done", "skipped", "failed")}
-    print(json.dumps({"out": str(out), "scheduler": scheduler or "local", **counts,
-                      "seconds": round(time.monotonic() - started, 2), "jobs": outcomes},
-                     indent=2))
-    return 1 if counts["failed"] else 0
+    counts = {
+        status: sum(o["status"] == status for o in outcomes)
+        for status in ("done", "skipped", "failed")
+    }
+    print(
+        json.dumps(
+            {
+                "out": str(out),
+                "scheduler": scheduler or "local",
+                **counts,
+                "seconds": round(time.monotonic() - started, 2),
+                "jobs": outcomes,
+            },
+            indent=2,
+        )
+    )
+    return FAILED if counts["failed"] else DONE

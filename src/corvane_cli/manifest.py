@@ -8,11 +8,11 @@ import hashlib
 import json
 import os
 import stat
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
-from corvane_cli.ladder import LadderReport
+from corvane_cli.checker import LadderReport
 
 MANIFEST = "manifest.json"
 
@@ -48,8 +48,12 @@ class SourceIdentity:
         if not stat.S_ISREG(before.st_mode):
             return cls(source)
         path = Path(source).absolute()
-        return cls(str(path), before.st_size, file_digest(path, between),
-                   (before.st_dev, before.st_ino, before.st_mtime_ns))
+        return cls(
+            str(path),
+            before.st_size,
+            file_digest(path, between),
+            (before.st_dev, before.st_ino, before.st_mtime_ns),
+        )
 
     def change(self) -> str | None:
         """What became of the file since `take`; None when nothing did."""
@@ -73,29 +77,46 @@ class SourceIdentity:
         return {"path": self.path, "size": self.size, "sha256": self.sha256}
 
 
-def manifest(folder: Path, report: LadderReport, source: SourceIdentity,
-             options: dict[str, object], versions: dict[str, object]) -> dict[str, object]:
+def manifest(
+    folder: Path,
+    report: LadderReport,
+    source: SourceIdentity,
+    options: Mapping[str, object],
+    versions: Mapping[str, str],
+) -> dict[str, object]:
     """What `folder` holds (every file but the manifest), with the measured bit
     rates, the options and source it was made from, and the versions that made
     it (for information: they never make a ladder out of date)."""
-    files = {p.relative_to(folder).as_posix(): {"size": p.stat().st_size,
-                                                "sha256": file_digest(p)}
-             for p in sorted(folder.rglob("*")) if p.is_file() and p.name != MANIFEST}
+    files = {
+        p.relative_to(folder).as_posix(): {"size": p.stat().st_size, "sha256": file_digest(p)}
+        for p in sorted(folder.rglob("*"))
+        if p.is_file() and p.name != MANIFEST
+    }
     return {
         "versions": versions,
         "master": report.master.name,
         "options": options,
         "source": source.record(),
-        "renditions": [{"name": r.name, "playlist": r.uri, "resolution": r.resolution,
-                        "segments": r.segments, "seconds": round(r.seconds, 3),
-                        "bandwidth": r.bandwidth, "average_bit_rate": round(r.average),
-                        "peak_bit_rate": round(r.peak)} for r in report.renditions],
+        "renditions": [
+            {
+                "name": r.name,
+                "playlist": r.uri,
+                "resolution": r.resolution,
+                "segments": r.segments,
+                "seconds": round(r.seconds, 3),
+                "bandwidth": r.bandwidth,
+                "average_bit_rate": round(r.average),
+                "peak_bit_rate": round(r.peak),
+            }
+            for r in report.renditions
+        ],
         "files": files,
     }
 
 
-def manifest_problem(folder: Path, source: SourceIdentity,
-                     options: dict[str, object]) -> str | None:
+def manifest_problem(
+    folder: Path, source: SourceIdentity, options: Mapping[str, object]
+) -> str | None:
     """None when `folder`'s manifest says it was made from `source` as it is now,
     with `options`, and its files are all there, unchanged; else why not."""
     try:

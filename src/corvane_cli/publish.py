@@ -21,12 +21,15 @@ import socket
 import time
 from pathlib import Path
 
+from corvane_cli.exit_status import EncodeFailure
+
 KEY = "enc.key"
 KEY_BYTES = 16
 
 
-class EncodeFailure(Exception):
-    """The encode failed; the message says why."""
+def outside_key(outdir: Path) -> Path:
+    """Where a ladder's key kept out of it goes: OUTDIR.key, beside it."""
+    return outdir.with_name(f"{outdir.name}.key")
 
 
 class OutputLock:
@@ -49,7 +52,8 @@ class OutputLock:
                 if error.errno in (errno.EACCES, errno.EAGAIN):
                     raise EncodeFailure(
                         f"{self.outdir} is being made by another corvane "
-                        f"({holder or 'holder unknown'}); nothing was done") from None
+                        f"({holder or 'holder unknown'}); nothing was done"
+                    ) from None
                 raise
             # The holder before may have removed the file as it let go: only a
             # lock on the file still at the path counts.
@@ -62,8 +66,12 @@ class OutputLock:
                 break
             os.close(fd)
         os.ftruncate(fd, 0)
-        os.pwrite(fd, f"pid {os.getpid()} on {socket.gethostname()}, since "
-                      f"{time.strftime('%Y-%m-%d %H:%M:%S %Z')}\n".encode(), 0)
+        os.pwrite(
+            fd,
+            f"pid {os.getpid()} on {socket.gethostname()}, since "
+            f"{time.strftime('%Y-%m-%d %H:%M:%S %Z')}\n".encode(),
+            0,
+        )
         self.fd = fd
         return self
 
@@ -92,8 +100,11 @@ def remove_leftovers(outdir: Path) -> int:
     found = len(replaced)
     if replaced and not os.path.lexists(outdir):
         os.rename(replaced.pop(), outdir)
-    for path in [*outdir.parent.glob(f"{name}.partial-*"),
-                 *outdir.parent.glob(f".{name}.key.partial-*"), *replaced]:
+    for path in [
+        *outdir.parent.glob(f"{name}.partial-*"),
+        *outdir.parent.glob(f".{name}.key.partial-*"),
+        *replaced,
+    ]:
         remove(path)
         found += 1
     return found
@@ -110,10 +121,14 @@ def exchange(first: Path, second: Path) -> bool:
         renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
     except AttributeError:
         return False
-    renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
-                          ctypes.c_uint]
-    if renameat2(AT_FDCWD, os.fsencode(first), AT_FDCWD, os.fsencode(second),
-                 RENAME_EXCHANGE) == 0:
+    renameat2.argtypes = [
+        ctypes.c_int,
+        ctypes.c_char_p,
+        ctypes.c_int,
+        ctypes.c_char_p,
+        ctypes.c_uint,
+    ]
+    if renameat2(AT_FDCWD, os.fsencode(first), AT_FDCWD, os.fsencode(second), RENAME_EXCHANGE) == 0:
         return True
     code = ctypes.get_errno()
     if code in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
@@ -139,7 +154,7 @@ class Staging:
         self.outdir = outdir
         self.token = secrets.token_hex(4)
         self.folder = outdir.with_name(f"{outdir.name}.partial-{self.token}")
-        self.key_final = outdir.with_name(f"{outdir.name}.key") if key_outside else None
+        self.key_final = outside_key(outdir) if key_outside else None
         self.new_key: Path | None = None  # a new key outside, until it is in place
         self.key_placed = False
         self.published = False
@@ -166,8 +181,10 @@ class Staging:
             except OSError as error:
                 raise EncodeFailure(f"cannot read {self.key_final}: {error.strerror}") from None
             if size != KEY_BYTES:
-                raise EncodeFailure(f"{self.key_final} holds {size} bytes, not a "
-                                    f"{KEY_BYTES}-byte key; remove it to have a new one made")
+                raise EncodeFailure(
+                    f"{self.key_final} holds {size} bytes, not a "
+                    f"{KEY_BYTES}-byte key; remove it to have a new one made"
+                )
             return self.key_final
         self.new_key = self.outdir.with_name(f".{self.outdir.name}.key.partial-{self.token}")
         fd = os.open(self.new_key, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)

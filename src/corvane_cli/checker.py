@@ -1,10 +1,12 @@
-"""Reading an HLS ladder from disk: its playlists, what its segments weigh, their
-decryption and first picture, and the checks `corvane check` reports."""
+"""The ladder checker: reads an HLS ladder from disk (its playlists, what its
+segments weigh, their decryption and first picture) and makes the report
+`corvane check` prints and `corvane encode` requires to be clean."""
 
 from __future__ import annotations
 
 import math
 import re
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from urllib.parse import unquote, urlparse
@@ -20,6 +22,7 @@ def attributes(text: str) -> dict[str, str]:
 
 
 # --- playlists -------------------------------------------------------------------------
+
 
 @dataclass
 class Segment:
@@ -74,7 +77,8 @@ def parse_media_playlist(text: str) -> MediaPlaylist:
             playlist.endlist = True
         elif line and not line.startswith("#") and duration is not None:
             playlist.segments.append(
-                Segment(line, duration, sequence + len(playlist.segments), key))
+                Segment(line, duration, sequence + len(playlist.segments), key)
+            )
             duration = None
     return playlist
 
@@ -104,6 +108,7 @@ def seconds_written(playlist: Path) -> float:
 
 # --- measuring --------------------------------------------------------------------------
 
+
 def peak_bit_rate(sizes: list[int], durations: list[float], target: float) -> float:
     """The largest bit rate of any run of consecutive segments lasting 0.5 to 1.5
     target durations (HLS's peak segment bit rate); the whole playlist's rate
@@ -124,6 +129,7 @@ def peak_bit_rate(sizes: list[int], durations: list[float], target: float) -> fl
 
 
 # --- segments ---------------------------------------------------------------------------
+
 
 def segment_iv(segment: Segment) -> bytes:
     """The key's IV attribute, else the segment's media sequence number."""
@@ -157,14 +163,14 @@ def _payload(packet: bytes) -> bytes:
 
 
 def _section(payload: bytes) -> bytes:
-    return payload[1 + payload[0]:] if payload else b""
+    return payload[1 + payload[0] :] if payload else b""
 
 
 def _video_pid(ts: bytes) -> int | None:
     """The PID of the H.264 stream the segment's own PAT and PMT name."""
     pmt_pid = None
     for at in range(0, len(ts) - TS_PACKET + 1, TS_PACKET):
-        packet = ts[at:at + TS_PACKET]
+        packet = ts[at : at + TS_PACKET]
         if packet[0] != 0x47 or not packet[1] & 0x40:
             continue
         pid = (packet[1] & 0x1F) << 8 | packet[2]
@@ -187,7 +193,7 @@ def _video_pid(ts: bytes) -> int | None:
     return None
 
 
-def first_picture_problem(ts: bytes) -> str | None:
+def ts_first_picture_problem(ts: bytes) -> str | None:
     """None when the MPEG-TS data's first H.264 picture is an IDR (key) frame,
     else what is wrong. Reads the segment's PAT and PMT, joins the first video
     PES packet and walks its NAL units up to the first slice."""
@@ -198,7 +204,7 @@ def first_picture_problem(ts: bytes) -> str | None:
         return "no H.264 stream in its PAT/PMT"
     pes = bytearray()
     for at in range(0, len(ts) - TS_PACKET + 1, TS_PACKET):
-        packet = ts[at:at + TS_PACKET]
+        packet = ts[at : at + TS_PACKET]
         if packet[0] != 0x47 or ((packet[1] & 0x1F) << 8 | packet[2]) != pid:
             continue
         if packet[1] & 0x40:
@@ -209,7 +215,7 @@ def first_picture_problem(ts: bytes) -> str | None:
             pes += _payload(packet)
     if len(pes) < 9 or pes[:3] != b"\x00\x00\x01":
         return "no video PES packet"
-    stream = bytes(pes[9 + pes[8]:])
+    stream = bytes(pes[9 + pes[8] :])
     at = stream.find(b"\x00\x00\x01")
     while at != -1 and at + 3 < len(stream):
         kind = stream[at + 3] & 0x1F
@@ -221,7 +227,22 @@ def first_picture_problem(ts: bytes) -> str | None:
     return "no picture in the first video PES packet"
 
 
+# First-picture readers by segment extension; any other is read as MPEG-TS,
+# as HLS reads a segment without EXT-X-MAP.
+FIRST_PICTURE_READERS: dict[str, Callable[[bytes], str | None]] = {
+    ".ts": ts_first_picture_problem,
+}
+DEFAULT_CONTAINER = ".ts"
+
+
+def first_picture_problem(path: Path, data: bytes) -> str | None:
+    """None when the segment's first picture is a key frame, else what is wrong."""
+    reader = FIRST_PICTURE_READERS.get(path.suffix.lower())
+    return (reader or FIRST_PICTURE_READERS[DEFAULT_CONTAINER])(data)
+
+
 # --- checking a ladder -----------------------------------------------------------------
+
 
 @dataclass
 class RenditionReport:
@@ -264,8 +285,9 @@ def _local_key(uri: str, playlist: Path) -> Path | None:
     return playlist.parent / unquote(parsed.path)
 
 
-def _key_bytes(segment: Segment, playlist: Path, key_file: Path | None,
-               cache: dict[Path, bytes]) -> bytes:
+def _key_bytes(
+    segment: Segment, playlist: Path, key_file: Path | None, cache: dict[Path, bytes]
+) -> bytes:
     uri = (segment.key or {}).get("URI", "")
     path = key_file if key_file is not None else _local_key(uri, playlist)
     if path is None:
@@ -280,8 +302,9 @@ def _key_bytes(segment: Segment, playlist: Path, key_file: Path | None,
     return cache[path]
 
 
-def check_rendition(playlist_path: Path, report: RenditionReport,
-                    key_file: Path | None, keys: dict[Path, bytes]) -> None:
+def check_rendition(
+    playlist_path: Path, report: RenditionReport, key_file: Path | None, keys: dict[Path, bytes]
+) -> None:
     try:
         playlist = parse_media_playlist(playlist_path.read_text(errors="replace"))
     except OSError as error:
@@ -304,19 +327,22 @@ def check_rendition(playlist_path: Path, report: RenditionReport,
         sizes.append(len(data))
         durations.append(segment.duration)
         if playlist.target is not None and round(segment.duration) > playlist.target:
-            report.problems.append(f"segment {segment.uri} lasts {segment.duration:.3f} s, "
-                                   f"beyond the target duration {playlist.target} s")
+            report.problems.append(
+                f"segment {segment.uri} lasts {segment.duration:.3f} s, "
+                f"beyond the target duration {playlist.target} s"
+            )
         method = (segment.key or {}).get("METHOD")
         try:
             if method == "AES-128":
-                data = decrypt(data, _key_bytes(segment, playlist_path, key_file, keys),
-                               segment_iv(segment))
+                data = decrypt(
+                    data, _key_bytes(segment, playlist_path, key_file, keys), segment_iv(segment)
+                )
             elif method is not None:
                 raise ValueError(f"encrypted with {method}, which this check cannot read")
         except ValueError as error:
             report.problems.append(f"segment {segment.uri}: cannot decrypt: {error}")
             continue
-        problem = first_picture_problem(data)
+        problem = first_picture_problem(path, data)
         if problem:
             report.problems.append(f"segment {segment.uri}: {problem}")
     report.segments = len(playlist.segments)
@@ -326,8 +352,10 @@ def check_rendition(playlist_path: Path, report: RenditionReport,
     if report.bandwidth is None:
         report.problems.append(f"{report.uri} has no BANDWIDTH in the master playlist")
     elif report.bandwidth < report.peak:
-        report.problems.append(f"{report.uri}: BANDWIDTH {report.bandwidth} is below the "
-                               f"measured peak segment bit rate {math.ceil(report.peak)}")
+        report.problems.append(
+            f"{report.uri}: BANDWIDTH {report.bandwidth} is below the "
+            f"measured peak segment bit rate {math.ceil(report.peak)}"
+        )
 
 
 def check_ladder(master: Path, key_file: Path | None = None) -> LadderReport:
@@ -347,8 +375,9 @@ def check_ladder(master: Path, key_file: Path | None = None) -> LadderReport:
         report.problems.append(f"{master} lists no variant stream")
     keys: dict[Path, bytes] = {}
     for variant in variants:
-        rendition = RenditionReport(variant.uri, variant.attributes.get("RESOLUTION", ""),
-                                    variant.bandwidth)
+        rendition = RenditionReport(
+            variant.uri, variant.attributes.get("RESOLUTION", ""), variant.bandwidth
+        )
         check_rendition(master.parent / unquote(variant.uri), rendition, key_file, keys)
         report.renditions.append(rendition)
     return report
@@ -356,23 +385,41 @@ def check_ladder(master: Path, key_file: Path | None = None) -> LadderReport:
 
 def _size(count: int) -> str:
     value = float(count)
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if value < 1024 or unit == "GiB":
+    for unit in ("B", "KiB", "MiB"):
+        if value < 1024:
             return f"{value:.0f} {unit}" if unit == "B" else f"{value:.1f} {unit}"
         value /= 1024
-    return f"{count} B"
+    return f"{value:.1f} GiB"
 
 
 def table(report: LadderReport) -> str:
     """The report as a table, then each problem on a line of its own."""
-    head = ("RENDITION", "RESOLUTION", "SEGMENTS", "DURATION", "SIZE", "AVERAGE",
-            "PEAK", "BANDWIDTH", "RESULT")
+    head = (
+        "RENDITION",
+        "RESOLUTION",
+        "SEGMENTS",
+        "DURATION",
+        "SIZE",
+        "AVERAGE",
+        "PEAK",
+        "BANDWIDTH",
+        "RESULT",
+    )
     rows = [head]
     for r in report.renditions:
-        rows.append((r.name, r.resolution, str(r.segments), f"{r.seconds:.2f} s", _size(r.size),
-                     f"{r.average / 1000:.0f} kbit/s", f"{r.peak / 1000:.0f} kbit/s",
-                     f"{r.bandwidth / 1000:.0f} kbit/s" if r.bandwidth is not None else "-",
-                     "ok" if not r.problems else f"{len(r.problems)} problem(s)"))
+        rows.append(
+            (
+                r.name,
+                r.resolution,
+                str(r.segments),
+                f"{r.seconds:.2f} s",
+                _size(r.size),
+                f"{r.average / 1000:.0f} kbit/s",
+                f"{r.peak / 1000:.0f} kbit/s",
+                f"{r.bandwidth / 1000:.0f} kbit/s" if r.bandwidth is not None else "-",
+                "ok" if not r.problems else f"{len(r.problems)} problem(s)",
+            )
+        )
     widths = [max(len(row[i]) for row in rows) for i in range(len(head))]
     lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() for row in rows]
     problems = report.problems + [p for r in report.renditions for p in r.problems]

@@ -1,4 +1,5 @@
-"""Runs one hls_encoder call in a process of its own, for `corvane encode`.
+"""The child process that runs one hls_encoder call for `corvane encode`
+(encoder_parent.py is the parent's side).
 
 The call holds the interpreter lock until it returns, so the parent, which
 draws the progress bars and answers Ctrl-C, runs it here; so does the probe of
@@ -9,23 +10,11 @@ exception's type and message. The exit status is 0, 1, or 130 when
 interrupted.
 """
 
-import ctypes
 import json
-import os
 import signal
 import sys
 
-PR_SET_PDEATHSIG = 1
-
-
-def die_with_parent(parent: int, sig: int) -> None:
-    """Asks Linux to send `sig` when the parent ends, and ends now if it already has."""
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, sig, 0, 0, 0)
-    except (OSError, AttributeError):
-        return
-    if os.getppid() != parent:
-        sys.exit(1)
+from corvane_cli.parent_death import die_with_parent
 
 
 def main() -> int:
