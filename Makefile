@@ -80,6 +80,8 @@ lint: venv
 
 format: venv
 	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
+	$(PYTHON) -m ruff check --select I --fix scripts tests bench src packaging
+	$(PYTHON) -m ruff format scripts tests bench src packaging
 
 unit-tests: venv
 	cmake -S . -B build/unit -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \

@@ -11,7 +11,17 @@ from pathlib import Path
 import pytest
 
 import corvane
-from conftest import FFPROBE, SIZES, encode, listing, parse_master, probe, run, stream_of
+from conftest import (
+    FFPROBE,
+    SIZES,
+    TABLE_BITRATES,
+    encode,
+    listing,
+    parse_master,
+    probe,
+    run,
+    stream_of,
+)
 
 # Each argument of hls_encoder: its name, what the signature says it takes, and
 # its default. pybind11 3 spells a list argument collections.abc.Sequence[str]
@@ -33,16 +43,24 @@ def spelled(annotation):
     return re.sub(r"SupportsInt \| SupportsIndex|SupportsInt", "int", text)
 
 
-def test_module_exports_hls_encoder_probe_and_versions():
+def test_module_exports_its_functions_the_rendition_table_and_version():
     assert corvane.__doc__ == (
         "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python"
     )
     assert [name for name in dir(corvane) if not name.startswith("_")] == [
+        "RENDITIONS",
         "hls_encoder",
         "probe",
         "versions",
     ]
     assert callable(corvane.hls_encoder)
+    assert corvane.__version__ == version("corvane") == corvane.versions()["corvane"]
+    # The table the call plans from, read-only, landscape sizes.
+    assert [tuple(r) for r in corvane.RENDITIONS] == [
+        (name, *SIZES[name], TABLE_BITRATES[name]) for name in SIZES
+    ]
+    with pytest.raises(TypeError):
+        corvane.RENDITIONS[0] = corvane.RENDITIONS[1]  # type: ignore[index]
 
 
 def test_versions_are_those_ffprobe_runs_with():
