@@ -5,7 +5,9 @@ segments weigh, their decryption and first picture) and makes the report
 from __future__ import annotations
 
 import math
+import os
 import re
+import stat
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -285,6 +287,27 @@ def _local_key(uri: str, playlist: Path) -> Path | None:
     return playlist.parent / unquote(parsed.path)
 
 
+KEY_BYTES = 16
+
+
+def read_key(path: Path) -> bytes:
+    """The bytes of an AES-128 key file; ValueError saying why not. Reads no
+    more than a key's worth, and nothing but a regular file (not /dev/zero, not
+    a FIFO that would block)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with os.fdopen(fd, "rb") as file:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise ValueError(f"key {path} is not a regular file")
+            data = file.read(KEY_BYTES + 1)
+    except OSError as error:
+        raise ValueError(f"cannot read key {path}: {error.strerror}") from None
+    if len(data) != KEY_BYTES:
+        held = "more than 16" if len(data) > KEY_BYTES else str(len(data))
+        raise ValueError(f"key {path} holds {held} bytes, not {KEY_BYTES}")
+    return data
+
+
 def _key_bytes(
     segment: Segment, playlist: Path, key_file: Path | None, cache: dict[Path, bytes]
 ) -> bytes:
@@ -293,17 +316,16 @@ def _key_bytes(
     if path is None:
         raise ValueError(f"key {uri} is not a local file: pass --key-file")
     if path not in cache:
-        try:
-            cache[path] = path.read_bytes()
-        except OSError as error:
-            raise ValueError(f"cannot read key {path}: {error.strerror}") from None
-    if len(cache[path]) != 16:
-        raise ValueError(f"key {path} holds {len(cache[path])} bytes, not 16")
+        cache[path] = read_key(path)
     return cache[path]
 
 
 def check_rendition(
-    playlist_path: Path, report: RenditionReport, key_file: Path | None, keys: dict[Path, bytes]
+    playlist_path: Path,
+    report: RenditionReport,
+    key_file: Path | None,
+    keys: dict[Path, bytes],
+    between: Callable[[], None] = lambda: None,
 ) -> None:
     try:
         playlist = parse_media_playlist(playlist_path.read_text(errors="replace"))
@@ -318,6 +340,7 @@ def check_rendition(
         report.problems.append(f"playlist {report.uri} lists no segment")
     sizes, durations = [], []
     for segment in playlist.segments:
+        between()
         path = playlist_path.parent / unquote(segment.uri)
         try:
             data = path.read_bytes()
@@ -358,10 +381,13 @@ def check_rendition(
         )
 
 
-def check_ladder(master: Path, key_file: Path | None = None) -> LadderReport:
+def check_ladder(
+    master: Path, key_file: Path | None = None, between: Callable[[], None] = lambda: None
+) -> LadderReport:
     """Every playlist the master lists exists and ends, every segment exists,
     decrypts with its key and starts with a key frame, and each BANDWIDTH covers
-    the measured peak segment bit rate."""
+    the measured peak segment bit rate. `between` runs before each segment, to
+    stop early."""
     report = LadderReport(master)
     try:
         text = master.read_text(errors="replace")
@@ -378,7 +404,7 @@ def check_ladder(master: Path, key_file: Path | None = None) -> LadderReport:
         rendition = RenditionReport(
             variant.uri, variant.attributes.get("RESOLUTION", ""), variant.bandwidth
         )
-        check_rendition(master.parent / unquote(variant.uri), rendition, key_file, keys)
+        check_rendition(master.parent / unquote(variant.uri), rendition, key_file, keys, between)
         report.renditions.append(rendition)
     return report
 

@@ -8,9 +8,16 @@ from pathlib import Path
 
 import corvane
 from corvane_cli import __version__
-from corvane_cli.checker import check_ladder, table
+from corvane_cli.checker import check_ladder, read_key, table
 from corvane_cli.encode import run as run_encode
-from corvane_cli.exit_status import DONE, FAILED, UsageError, exit_status, failure_line
+from corvane_cli.exit_status import (
+    DONE,
+    FAILED,
+    CheckFailure,
+    UsageError,
+    exit_status,
+    failure_line,
+)
 from corvane_cli.keys import KeyInfoFile, KeyUri, NewKey, NoEncryption
 from corvane_cli.options import RENDITION_NAMES, EncodeOptions
 
@@ -98,7 +105,8 @@ def add_encode_options(parser: argparse.ArgumentParser) -> None:
         "--overwrite",
         action="store_true",
         help="make the ladder again even when the one there is already what "
-        "is asked, and replace whatever else is there",
+        "is asked, and replace whatever else is there (never the source, the "
+        "current folder or a key)",
     )
 
 
@@ -146,7 +154,8 @@ def parser() -> argparse.ArgumentParser:
         "By default it is encrypted with a new random key, enc.key, beside the "
         "playlists. OUTDIR appears only once the ladder is whole and checked; "
         "a ladder there already is kept while its manifest says it is made "
-        "from INPUT as it is now with these options, and made again otherwise.",
+        "from INPUT as it is now with these options and the key at hand, and "
+        "made again otherwise.",
     )
     encode.add_argument("input", metavar="INPUT")
     encode.add_argument("outdir", metavar="OUTDIR", type=Path)
@@ -204,6 +213,11 @@ def parser() -> argparse.ArgumentParser:
 
 
 def run_check(master: Path, key_file: Path | None) -> int:
+    if key_file is not None:
+        try:
+            read_key(key_file)
+        except ValueError as error:
+            raise CheckFailure(str(error)) from None
     report = check_ladder(master, key_file)
     print(table(report), end="")
     problems = len(report.problems) + sum(len(r.problems) for r in report.renditions)
