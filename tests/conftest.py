@@ -806,7 +806,7 @@ def listing(folder):
     return sorted(p.name for p in Path(folder).iterdir())
 
 
-def corvane_command(*args, timeout=300):
+def corvane_command(*args, timeout=300, cwd=None):
     """Runs the `corvane` command; the finished process, output as text."""
     return subprocess.run(
         [str(CORVANE), *map(str, args)],
@@ -814,7 +814,16 @@ def corvane_command(*args, timeout=300):
         text=True,
         timeout=timeout,
         check=False,
+        cwd=cwd,
     )
+
+
+def one_line(stderr):
+    """The command's one line on stderr, which says why it failed."""
+    lines = [line for line in stderr.splitlines() if line.strip()]
+    assert len(lines) == 1 and lines[0].startswith("corvane: "), stderr
+    assert "Traceback" not in stderr
+    return lines[0]
 
 
 def child_pids(pid):

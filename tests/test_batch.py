@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import CORVANE, DASK, child_pids, corvane_command, listing
+from conftest import CORVANE, DASK, child_pids, corvane_command, listing, one_line
 
 WORKERS = 2
 
@@ -168,6 +168,59 @@ def test_batch_survives_a_lost_worker_and_a_rerun_does_nothing(cluster, sources,
     assert snapshot(out) == before
 
 
+def test_batch_leaves_look_alike_siblings_and_keeps_key_uri_keys_with_their_ladders(
+    cluster, clip, tmp_path
+):
+    address, _ = cluster
+    folder, out = tmp_path / "in", tmp_path / "ladders"
+    folder.mkdir()
+    # Names that an encode of talk once took for its own leftovers.
+    sources = {"talk": "mp4", "talk.old-take1": "short2", "talk.partial-v2": "short3"}
+    for name, kind in sources.items():
+        shutil.copy(clip(kind), folder / f"{name}.mp4")
+    (out / "talk.old-2024").mkdir(parents=True)
+    (out / "talk.old-2024" / "notes.txt").write_text("a user's backup")
+    inputs = sorted(folder.iterdir())
+    names = [p.stem for p in inputs]
+    options = ["--out", out, "--scheduler", address, "--resolution", "360p"]
+    options += ["--key-uri", "https://keys.example/{name}.key"]
+
+    def checked(name):
+        key = ["--key-file", out / f"{name}.key"]
+        return corvane_command("check", out / name / "master.m3u8", *key).returncode == 0
+
+    done = corvane_command("batch", *inputs, *options)
+    assert done.returncode == 0, done.stderr
+    summary, jobs = summary_of(done.stdout)
+    assert (summary["done"], summary["skipped"], summary["failed"]) == (3, 0, 0)
+    assert listing(out) == sorted([*names, *(f"{n}.key" for n in names), "talk.old-2024"])
+    assert (out / "talk.old-2024" / "notes.txt").read_text() == "a user's backup"
+    assert all(checked(name) for name in names)
+
+    # A key replaced: its ladder is made again, with it; the others are kept.
+    new_key = os.urandom(16)
+    (out / "talk.key").write_bytes(new_key)
+    before = snapshot(out / "talk.old-take1")
+    again = corvane_command("batch", *inputs, *options)
+    assert again.returncode == 0, again.stderr
+    summary, jobs = summary_of(again.stdout)
+    assert {n: j["status"] for n, j in jobs.items()} == {
+        "talk": "done",
+        "talk.old-take1": "skipped",
+        "talk.partial-v2": "skipped",
+    }
+    assert (out / "talk.key").read_bytes() == new_key and checked("talk")
+    assert snapshot(out / "talk.old-take1") == before
+
+    # A ladder that would take the place of another's key is refused at once.
+    shutil.copy(clip("mp4"), folder / "talk.key.mp4")
+    before = snapshot(out)
+    refused = corvane_command("batch", *inputs, folder / "talk.key.mp4", *options)
+    assert refused.returncode == 1
+    assert "talk.key.mp4 would make" in one_line(refused.stderr)
+    assert snapshot(out) == before
+
+
 def test_local_batch_reports_a_corrupt_input_and_publishes_the_rest(clip, garbage, tmp_path):
     out = tmp_path / "ladders"
     done = corvane_command(
@@ -236,7 +289,7 @@ def test_batch_without_a_cluster_to_run_it_ends_in_one_line(request, clip, tmp_p
     lines = [line for line in done.stderr.splitlines() if line.strip()]
     assert len(lines) == 1 and lines[0].startswith(f"corvane: {message}"), done.stderr
     assert done.stdout == ""
-    assert listing(out) == []
+    assert not out.exists()  # the folder it made for the ladders, removed
 
 
 @pytest.mark.parametrize(
@@ -259,4 +312,6 @@ def test_stopped_batch_exits_as_encode_does_and_leaves_nothing(clip, tmp_path, s
     assert batch.returncode == status
     assert "interrupted" in stderr and "Traceback" not in stderr
     assert stdout == ""
-    wait_for(lambda: listing(out) == [], "the stopped encode to clear up", timeout=30)
+    wait_for(
+        lambda: not out.exists() or listing(out) == [], "the stopped encode to clear up", timeout=30
+    )

@@ -1,6 +1,7 @@
 """An output directory that fills up or turns unwritable while the ladder is
 being written: the call raises and says why, the master playlist names no
-failed rendition, and no thread is left behind."""
+failed rendition, and no thread is left behind; the command fails in one line
+and leaves nothing."""
 
 import json
 import os
@@ -9,7 +10,14 @@ import sys
 
 import pytest
 
-from conftest import encode, listing, parse_master, parse_media_playlist
+from conftest import (
+    corvane_command,
+    encode,
+    listing,
+    one_line,
+    parse_master,
+    parse_media_playlist,
+)
 
 # At 200 kbit/s the 13-second clip makes 6-second segments of about 330 KB.
 SMALL = {"resolution": ["360p"], "bitrate": [200000]}
@@ -47,6 +55,21 @@ def test_disk_that_fills_up_midway(clip, small_disk):
     assert "master.m3u8" not in listing(small_disk)
     assert (small_disk / "360p_000.ts").stat().st_size > 0  # it failed midway
     assert threads() == before
+
+
+def test_command_on_a_full_disk_fails_in_one_line_and_leaves_nothing(clip, small_disk):
+    fill = os.open(small_disk / "fill", os.O_WRONLY | os.O_CREAT)
+    try:
+        while os.write(fill, bytes(4096)):
+            pass
+    except OSError:
+        pass
+    finally:
+        os.close(fill)
+    done = corvane_command("encode", clip("mp4"), small_disk / "out" / "talk")
+    assert done.returncode == 1
+    assert "No space left on device" in one_line(done.stderr)
+    assert listing(small_disk) == ["fill"]  # no lock file, no folder made for OUTDIR
 
 
 @pytest.fixture

@@ -24,13 +24,14 @@ from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from corvane_cli.encode import up_to_date
-from corvane_cli.exit_status import DONE, FAILED, BatchFailure, UsageError
+from corvane_cli.existing import up_to_date
+from corvane_cli.exit_status import DONE, FAILED, BatchFailure, EncodeFailure, UsageError
 from corvane_cli.keys import NAME_FIELD, KeyUri
 from corvane_cli.manifest import MANIFEST, SourceIdentity
 from corvane_cli.options import EncodeOptions
 from corvane_cli.parent_death import child_environment
 from corvane_cli.progress import batch_bar
+from corvane_cli.publish import make_parents, outside_key, remove_empty
 from corvane_cli.signals import raise_on_stop_signals
 
 if TYPE_CHECKING:
@@ -58,8 +59,9 @@ def default_jobs() -> int:
 
 
 def failure_reason(stderr: str, returncode: int) -> str:
-    text = stderr.strip()
-    text = text.removeprefix("corvane: ")
+    """The encode's one line saying why, after any warnings."""
+    lines = stderr.strip().splitlines()
+    text = lines[-1].removeprefix("corvane: ") if lines else ""
     return text or f"corvane encode ended with status {returncode}"
 
 
@@ -74,7 +76,7 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
     if (
         not job["overwrite"]
         and (folder / MANIFEST).is_file()
-        and up_to_date(folder, SourceIdentity.take(job["input"]), job["requested"])
+        and up_to_date(folder, SourceIdentity.take(job["input"]), job["options"])
     ):
         return {**outcome, "status": "skipped"}
     command = [
@@ -101,8 +103,9 @@ def ladder_job(job: dict[str, Any]) -> dict[str, Any]:
     if encode.returncode != 0:
         return {**outcome, "status": "failed", "reason": failure_reason(stderr, encode.returncode)}
     made = json.loads(stdout.strip().splitlines()[-1])
-    if made["leftovers_removed"]:
-        outcome["leftovers_removed"] = made["leftovers_removed"]
+    for found in ("leftovers_removed", "left_alone"):
+        if made.get(found):
+            outcome[found] = made[found]
     if made["status"] == "skipped":
         return {**outcome, "status": "skipped"}
     record = json.loads((folder / MANIFEST).read_text())
@@ -146,11 +149,19 @@ def plan(inputs: list[Path], out: Path, options: EncodeOptions, batch: str) -> l
                 "name": name,
                 "out": str(out),
                 "args": own.arguments(),
-                "requested": own.requested(),
+                "options": own,
                 "overwrite": options.overwrite,
                 "batch": batch,
             }
         )
+    if options.key.outside:
+        for name, source in names.items():
+            key = outside_key(out / name)
+            if key.name in names:
+                raise BatchFailure(
+                    f"{names[key.name]} would make {key}, where the key of {source}'s "
+                    "ladder goes; rename one of them"
+                )
     return jobs
 
 
@@ -243,7 +254,29 @@ def run(
     out = out.absolute()
     token = secrets.token_hex(4)
     planned = plan(inputs, out, options, token)
-    out.mkdir(parents=True, exist_ok=True)
+    try:
+        created = make_parents(out)
+    except EncodeFailure as error:
+        raise BatchFailure(str(error)) from None
+    try:
+        status = run_planned(planned, out, scheduler, jobs, timeout, token)
+    except BaseException:
+        remove_empty(created)
+        raise
+    if status != DONE:
+        remove_empty(created)
+    return status
+
+
+def run_planned(
+    planned: list[dict[str, Any]],
+    out: Path,
+    scheduler: str | None,
+    jobs: int | None,
+    timeout: float,
+    token: str,
+) -> int:
+    """Runs the planned ladders on the cluster and prints the summary."""
     raise_on_stop_signals()
     started = time.monotonic()
     client, cluster = connect(scheduler, jobs, timeout)

@@ -1,6 +1,7 @@
 """`corvane encode`: one ladder, made in a private folder beside OUTDIR and moved
 into place only once it is whole and checked, by the one process holding
-OUTDIR's lock; a ladder already there is kept while it is still what is asked.
+OUTDIR's lock; a ladder already there is kept while it is still what is asked
+(existing.py).
 
 The hls_encoder call runs in a child process (it holds the interpreter lock
 until it returns: see encoder_parent.py); on SIGINT or SIGTERM the encode stops
@@ -11,37 +12,72 @@ from __future__ import annotations
 
 import json
 import os
+import stat
+import sys
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 from corvane_cli.checker import LadderReport, check_ladder, table
 from corvane_cli.encoder_parent import run_encoder
+from corvane_cli.existing import complete_manifest, existing_ladder, must_stay
 from corvane_cli.exit_status import DONE, EncodeFailure
-from corvane_cli.keys import KeyUri
-from corvane_cli.manifest import MANIFEST, SourceIdentity, manifest, manifest_problem
-from corvane_cli.options import EncodeOptions, Requested
+from corvane_cli.keys import Key, iv_problem
+from corvane_cli.manifest import MANIFEST, MASTER, SourceIdentity, manifest
+from corvane_cli.options import EncodeOptions
 from corvane_cli.parent_death import die_with_parent_from_environment
-from corvane_cli.publish import OutputLock, Staging, outside_key, remove_leftovers
+from corvane_cli.publish import Attempt, OutputLock, clear_leftovers, make_parents, remove_empty
 from corvane_cli.signals import Interrupted, StopSignals
 
-MASTER = "master.m3u8"
+NOT_A_FILE = {
+    stat.S_IFIFO: "a FIFO",
+    stat.S_IFDIR: "a folder",
+    stat.S_IFCHR: "a character device",
+    stat.S_IFBLK: "a block device",
+    stat.S_IFSOCK: "a socket",
+}
+
+
+def refuse_at_once(source: str, outdir: Path) -> None:
+    """What is refused before anything is read or written: an OUTDIR with no
+    parent to make it in, or that is a symbolic link (a publish renames a
+    folder into place, which would replace the link, not what it names), and a
+    local source that is not a regular file (a FIFO would be drained by the
+    probe, and the encode would then wait forever)."""
+    if not outdir.name:
+        raise EncodeFailure(f"{outdir} cannot be OUTDIR: a ladder is made beside it, in its parent")
+    if outdir.is_symlink():
+        raise EncodeFailure(
+            f"{outdir} is a symbolic link: give the folder it names, or another OUTDIR "
+            "(corvane would replace the link, not what it names)"
+        )
+    try:
+        mode = os.stat(source).st_mode
+    except (OSError, ValueError):
+        return  # a URL, or a missing file the call reports
+    if not stat.S_ISREG(mode):
+        kind = NOT_A_FILE.get(stat.S_IFMT(mode), "not a regular file")
+        raise EncodeFailure(f"{source} is {kind}: corvane reads a regular file or a URL")
 
 
 def verify(
-    staging: Staging,
+    folder: Path,
     source: SourceIdentity,
     options: EncodeOptions,
-    key_file: Path | None,
+    key: Key,
     versions: dict[str, str],
+    stop: StopSignals,
 ) -> LadderReport:
-    """Checks the made ladder and writes its manifest."""
-    report = check_ladder(staging.folder / MASTER, key_file)
+    """Checks the made ladder, and its IVs, and writes its manifest."""
+    report = check_ladder(folder / MASTER, key.file, stop.check)
     if not report.ok:
-        raise EncodeFailure("the ladder failed its check:\n" + table(report).rstrip())
-    record = manifest(staging.folder, report, source, options.requested(), versions)
-    (staging.folder / MANIFEST).write_text(json.dumps(record, indent=2) + "\n")
+        problems = report.problems + [p for r in report.renditions for p in r.problems]
+        raise EncodeFailure("the ladder failed its check: " + "; ".join(problems))
+    if key.record is not None and (problem := iv_problem(folder / MASTER, key.record["iv"])):
+        raise EncodeFailure(f"the ladder failed its check: {problem}")
+    record = manifest(folder, report, source, options.requested(), versions, key.record, stop.check)
+    (folder / MANIFEST).write_text(json.dumps(record, indent=2) + "\n")
     return report
 
 
@@ -52,73 +88,76 @@ class Outcome:
     status: str
     report: LadderReport | None = None
     leftovers_removed: int = 0
+    left_alone: list[str] = field(default_factory=list)  # beside OUTDIR, not proven ours
     replaced: str | None = None  # why a ladder already there was made again
+    completed: bool = False  # an older manifest given its key record
 
 
-def why_make_again(
-    outdir: Path, source: SourceIdentity, requested: Requested, overwrite: bool
-) -> str | None:
-    """Why the ladder at OUTDIR is to be made again for `requested`, "" when it
-    is what is asked, None when there is none; raises when OUTDIR holds
-    something else. Reads only."""
-    if not os.path.lexists(outdir) or (outdir.is_dir() and not any(outdir.iterdir())):
-        return None
-    if overwrite:
-        return "--overwrite"
-    if not outdir.is_dir() or not (outdir / MANIFEST).is_file():
-        raise EncodeFailure(
-            f"{outdir} exists and is not a corvane ladder; pass --overwrite to replace it"
+def warn_left_alone(outdir: Path, names: list[str]) -> None:
+    if names:
+        print(
+            f"corvane: warning: left alone beside {outdir}: {', '.join(names)}, which an "
+            "earlier corvane may have left, without the marker that would prove it; "
+            "remove them yourself (a .old- folder holds a ladder it was replacing)",
+            file=sys.stderr,
         )
-    key = outside_key(outdir)
-    if requested["key"]["mode"] == KeyUri.mode and not key.is_file():
-        return f"its key {key} is missing"
-    return manifest_problem(outdir, source, requested) or ""
 
 
-def up_to_date(outdir: Path, source: SourceIdentity, requested: Requested) -> bool:
-    """Whether the ladder at OUTDIR is what `requested` asks, made from `source`
-    as it is now: the test by which an encode keeps it. Reads only."""
+def make_or_keep(
+    source: str, outdir: Path, options: EncodeOptions, stop: StopSignals, attempt_id: str
+) -> Outcome:
+    """Under OUTDIR's lock: clears what dead attempts left, then keeps the
+    ladder there or makes it again."""
+    leftovers = clear_leftovers(outdir)
+    warn_left_alone(outdir, leftovers.left_alone)
+    outcome = Outcome("done", leftovers_removed=leftovers.removed, left_alone=leftovers.left_alone)
+    identity = SourceIdentity.take(source, stop.check)
+    existing = existing_ladder(outdir, identity, options, stop.check)
+    if existing.reason == "":
+        if existing.completed is not None:
+            complete_manifest(outdir, attempt_id, existing.completed)
+            outcome.completed = True
+        outcome.status = "skipped"
+        return outcome
+    outcome.replaced = existing.reason
+    if os.path.lexists(outdir) and (why := must_stay(outdir, identity, options)):
+        raise EncodeFailure(f"will not replace {outdir}: {why}; choose another OUTDIR")
+    attempt = Attempt(outdir, attempt_id, key_outside=options.key.outside)
+    attempt.create()
     try:
-        return why_make_again(outdir, source, requested, overwrite=False) == ""
-    except EncodeFailure:
-        return False
-
-
-def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals) -> Outcome:
-    """Makes the ladder of `source` in OUTDIR unless it is there already; raises
-    EncodeFailure or Interrupted with nothing left behind."""
-    try:
-        outdir.parent.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise EncodeFailure(f"cannot create {error.filename}: {error.strerror}") from None
-    with OutputLock(outdir):
-        outcome = Outcome("done", leftovers_removed=remove_leftovers(outdir))
-        identity = SourceIdentity.take(source, stop.check)
-        outcome.replaced = why_make_again(outdir, identity, options.requested(), options.overwrite)
-        if outcome.replaced == "":
-            outcome.status = "skipped"
-            return outcome
-        staging = Staging(outdir, key_outside=options.key.outside)
-        staging.create()
-        try:
-            with tempfile.TemporaryDirectory(prefix="corvane-") as private:
-                key_info, key_file = options.key.key_info(staging, Path(private))
-                versions = run_encoder(identity, staging.folder / MASTER, options, key_info, stop)
-            outcome.report = verify(staging, identity, options, key_file, versions)
-            stop.check()
-            staging.publish()
-        except BaseException:
-            staging.discard()
-            raise
+        with tempfile.TemporaryDirectory(prefix="corvane-") as private:
+            key = options.key.prepare(attempt, Path(private))
+            versions = run_encoder(identity, attempt.ladder / MASTER, options, key.info, stop)
+        outcome.report = verify(attempt.ladder, identity, options, key, versions, stop)
+        stop.check()
+        attempt.publish()
+    except BaseException:
+        attempt.discard()
+        raise
     outcome.report.master = outdir / MASTER
     return outcome
 
 
+def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals) -> Outcome:
+    """Makes the ladder of `source` in OUTDIR (absolute) unless it is there
+    already; raises EncodeFailure or Interrupted with nothing left behind,
+    OUTDIR's parents it created included."""
+    refuse_at_once(source, outdir)
+    created = make_parents(outdir.parent)
+    try:
+        with OutputLock(outdir) as lock:
+            return make_or_keep(source, outdir, options, stop, lock.id)
+    except BaseException:
+        remove_empty(created)
+        raise
+
+
 def summary(outcome: Outcome, outdir: Path, options: EncodeOptions, seconds: float) -> str:
     if outcome.report is None:
+        completed = "; its manifest now records its key" if outcome.completed else ""
         return (
-            f"ladder: {outdir / MASTER} is up to date (the same source and options); "
-            "pass --overwrite to make it again\n"
+            f"ladder: {outdir / MASTER} is up to date (the same source, options and key)"
+            f"{completed}; pass --overwrite to make it again\n"
         )
     report = outcome.report
     size = sum(r.size for r in report.renditions)
@@ -141,14 +180,13 @@ def run(source: str, outdir: Path, options: EncodeOptions, report_json: bool = F
     started = time.monotonic()
     with StopSignals() as stop:
         try:
-            outcome = encode(source, outdir.absolute(), options, stop)
+            outcome = encode(source, Path(os.path.abspath(outdir)), options, stop)
         except Interrupted as interrupted:
             interrupted.add_note("nothing was published")
             raise
     if report_json:
-        print(
-            json.dumps({"status": outcome.status, "leftovers_removed": outcome.leftovers_removed})
-        )
+        made = {"status": outcome.status, "leftovers_removed": outcome.leftovers_removed}
+        print(json.dumps({**made, "left_alone": outcome.left_alone}))
     else:
         print(summary(outcome, outdir, options, time.monotonic() - started), end="")
     return DONE
