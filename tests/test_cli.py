@@ -327,7 +327,7 @@ def test_encode_again_keeps_a_ladder_only_while_it_is_what_is_asked(
             str(tmp_path) + "/", ""
         ), done.stdout
         assert (out / "master.m3u8").stat().st_ino != master
-    assert ("its manifest now records its key" in done.stdout) == (case == "older-manifest")
+    assert ("its manifest now has its key record" in done.stdout) == (case == "older-manifest")
     manifest = json.loads((out / "manifest.json").read_text())
     renditions = [args[-1]] if "--resolution" in args else ["360p"]
     assert manifest["options"]["renditions"] == renditions

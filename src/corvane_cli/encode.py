@@ -154,7 +154,7 @@ def encode(source: str, outdir: Path, options: EncodeOptions, stop: StopSignals)
 
 def summary(outcome: Outcome, outdir: Path, options: EncodeOptions, seconds: float) -> str:
     if outcome.report is None:
-        completed = "; its manifest now records its key" if outcome.completed else ""
+        completed = "; its manifest now has its key record" if outcome.completed else ""
         return (
             f"ladder: {outdir / MASTER} is up to date (the same source, options and key)"
             f"{completed}; pass --overwrite to make it again\n"
